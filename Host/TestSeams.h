@@ -1,0 +1,24 @@
+// The three seams through which tests and the modem stand-in run the real
+// program without a modem: a root prefix for fixed system paths, the port of
+// the single-instance guard and a time-scale factor. All unset in normal use.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// FLASHPILOT_ROOT prefixed to an absolute system path, bounded by outSize.
+// Returns false (and an empty out) when the result does not fit.
+bool RootedPath(const char* path, char* out, size_t outSize);
+
+// TCP port of the single-instance guard: FLASHPILOT_GUARD_PORT or 22222.
+int GuardPort();
+
+// Checks FLASHPILOT_TIME_SCALE; on a bad value fills message and returns false.
+bool TimeScaleIsValid(std::string* message);
+
+// The factor of FLASHPILOT_TIME_SCALE (1 when unset or invalid).
+double TimeScale();
+
+// A duration in milliseconds multiplied by the time scale. 0xFFFFFFFF (no
+// limit) stays unlimited; a non-zero duration never drops to 0.
+unsigned long ScaledMs(unsigned long ms);

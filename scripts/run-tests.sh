@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Every test of the project: a plain build, an AddressSanitizer + UBSan build
+# (unit and end-to-end suites) and a ThreadSanitizer build of the unit suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+configure() { cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${@:2}" >/dev/null; }
+
+configure build
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+configure build-asan -DFP_SANITIZE=address
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+configure build-tsan -DFP_SANITIZE=thread
+cmake --build build-tsan -j"$jobs" --target unit_tests
+# ThreadSanitizer cannot map its shadow memory under full address-space
+# randomisation on newer kernels; run it with randomisation off.
+setarch "$(uname -m)" -R ctest --test-dir build-tsan --output-on-failure -L unit -j"$jobs"
