@@ -1,0 +1,43 @@
+// File services of the program: its file names, the program log, the result
+// file, time text, the string lookup and the field splitter.
+#pragma once
+
+#include <cstdio>
+
+#include "Types.h"
+
+// The working directory with a trailing "/": the base of every file name of
+// the program. Empty until main has set it (names are then relative).
+extern char g_ResourcesPath[256];
+
+// Path helpers; callers pass buffers of at least 1,024 bytes.
+bool getCurrentPath(char* out);
+bool getResourcePath(char* out);
+bool getBinFilePath(char* out);     // prints "Bin path = %s\n"
+bool getResultFilePath(char* out);  // prints "Result path = %s\n"
+bool GetTempFileName(char* out);    // the extracted package, as getBinFilePath
+bool getStringList(char* out);      // resource directory + "StringList.strings"
+
+// Size of an open stream (end - start), leaving it at its start; -1 for null.
+int GetFileSize(FILE* file);
+
+// The asctime text of the local time, with its newline, into out (>= 26 bytes).
+// The program always passes a null format.
+void GetCurrentTime(char* out, const char* format);
+
+// Decimal digits of value (>= 0) into a zeroed out, without a terminator.
+void itoa(char* out, int value);
+
+// Field index of text split at c, into output (which may be text itself).
+BOOL GetSubstring(const char* pszString, char c, int index, char* output);
+
+// Appends one time-stamped entry to the program log.
+void Log(const char* msg);
+// Empties the program log.
+void CleanLog();
+// Replaces the result file with word and zero bytes up to 64 bytes.
+void WriteResult(const char* word);
+
+// The value for key from the string resource file (or key itself); returns the
+// length copied into out.
+long LoadString(const char* key, char* out);

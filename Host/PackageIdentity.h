@@ -1,0 +1,18 @@
+// The package appended to the program file: its extraction and its identity
+// line (prefix, board type, target version).
+#pragma once
+
+extern char Prefix[32];
+extern char BoadType[32];
+extern char Version[32];
+extern char pathBinfile[100];
+extern char pathStringList[100];
+
+// Copies the package out of dir + name into dir + "MODEM_FIRMWARE.BIN". 0 or -1.
+int SeparateFile(const char* dir, const char* name);
+// Reads and shows the identity line of the extracted package. 0 or 1.
+int ReadBinFile(const char* dir);
+// Writes StringList.strings: the built-in table and four identity lines. 0 or 1.
+int PrintStringList(const char* dir);
+// ReadBinFile, then PrintStringList. 0 or 1.
+int ParseBinFile(const char* dir);
