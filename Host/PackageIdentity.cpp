@@ -63,7 +63,7 @@ bool CopyBytes(FILE* source, FILE* destination, uint64_t length) {
 int SeparateFile(const char* dir, const char* name) {
     char source[kJoinedPathSize];
     char destination[kJoinedPathSize];
-    if (!JoinPath(dir, name, source) || !JoinPath(dir, kBinFileName, destination))
+    if (!JoinPath(dir, kBinFileName, destination) || !JoinPath(dir, name, source))
         return -1;
 
     FILE* in = std::fopen(source, "rb");
