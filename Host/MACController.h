@@ -23,9 +23,9 @@ public:
 
     // Stores the console callback; a null one is refused and the old one stays.
     bool RegisterNotify(PFN_UI_NOTIFY fn);
-    // Creates the (never started) timer and the engine, loads the product
-    // name and the soft type. true for the soft types "firmware" and
-    // "dashboard".
+    // Creates the (never started) timer and, unless one exists already, the
+    // engine in m_Download; loads the product name and the soft type. true
+    // for the soft types "firmware" and "dashboard".
     bool Init();
     // One step of the state machine: 1 after the search or warning step, -1
     // after the update step, 0 when nothing is left to do.
