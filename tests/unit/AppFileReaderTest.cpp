@@ -75,16 +75,16 @@ TEST(AppFileReaderLayout, NineUnitsInTheShippedOrder) {
 
     SAppFileUnitHeader header;
     reader.GetUnitHeader(0, header);
-    EXPECT_EQ(header.dwUnitType, 0x00010000u);
-    EXPECT_EQ(header.dwHeaderLen, 100u);
-    EXPECT_EQ(header.dwDataLen, 464u);
-    EXPECT_EQ(header.dwFrameSize, 4096u);
+    EXPECT_EQ(+header.dwUnitType, 0x00010000u);
+    EXPECT_EQ(+header.dwHeaderLen, 100u);
+    EXPECT_EQ(+header.dwDataLen, 464u);
+    EXPECT_EQ(+header.dwFrameSize, 4096u);
     EXPECT_EQ(reader.GetUnitBeginFileAddress(0), 192);
 
     reader.GetUnitHeader(7, header);
-    EXPECT_EQ(header.dwUnitType, 0x00090000u);
-    EXPECT_EQ(header.dwDataLen, 0u);
-    EXPECT_EQ(header.dwHeaderLen, 98u);
+    EXPECT_EQ(+header.dwUnitType, 0x00090000u);
+    EXPECT_EQ(+header.dwDataLen, 0u);
+    EXPECT_EQ(+header.dwHeaderLen, 98u);
     const int begin7 = reader.GetUnitBeginFileAddress(7);
     EXPECT_EQ(package.at(begin7), 0);
     EXPECT_EQ(package.at(begin7 + 1), 0);
@@ -93,8 +93,8 @@ TEST(AppFileReaderLayout, NineUnitsInTheShippedOrder) {
     for (int i = 0; i < 9; ++i) {
         SCOPED_TRACE(i);
         reader.GetUnitHeader(i, header);
-        EXPECT_EQ(header.dwUnitType, units[i].type);
-        EXPECT_EQ(header.dwDataLen, units[i].data.size());
+        EXPECT_EQ(+header.dwUnitType, units[i].type);
+        EXPECT_EQ(+header.dwDataLen, units[i].data.size());
         EXPECT_EQ(static_cast<size_t>(reader.GetUnitBeginFileAddress(i)), places[i].dataStart);
         EXPECT_EQ(places[i].start % 4, 0u);
         EXPECT_EQ(ReadUnit(reader, i, 4096), units[i].data);
