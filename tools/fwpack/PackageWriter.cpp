@@ -101,22 +101,22 @@ void CurrentDateAndTime(std::string& date, std::string& time) {
     time = text;
 }
 
-bool ComposePackage(const PackageSpec& spec, std::vector<BYTE>& package, std::string& error) {
-    if (!CheckIdentity(spec.identity, error))
+bool ComposePackage(const PackageRequest& request, std::vector<BYTE>& package, std::string& error) {
+    if (!CheckIdentity(request.identity, error))
         return false;
-    if (spec.frameSize == 0) {
+    if (request.frameSize == 0) {
         error = "frame size must not be 0";
         return false;
     }
-    if (spec.units.empty()) {
+    if (request.units.empty()) {
         error = "a package needs at least one unit";
         return false;
     }
     // The program reads the identity as the first text line of the package, so
     // no byte before it may be a newline.
-    const UnitInput& first = spec.units.front();
+    const UnitInput& first = request.units.front();
     const unsigned long long firstFrames =
-        UnitFrameCount(static_cast<DWORD>(first.data.size()), spec.frameSize);
+        UnitFrameCount(static_cast<DWORD>(first.data.size()), request.frameSize);
     if (HasNewlineByte(first.type) || HasNewlineByte(static_cast<DWORD>(first.data.size())) ||
         HasNewlineByte(static_cast<DWORD>(kUnitHeaderLen + 2 * firstFrames))) {
         error =
@@ -127,9 +127,9 @@ bool ComposePackage(const PackageSpec& spec, std::vector<BYTE>& package, std::st
     }
 
     unsigned long long total = kPackagePrefixLen;
-    for (const UnitInput& unit : spec.units) {
+    for (const UnitInput& unit : request.units) {
         const unsigned long long frames =
-            UnitFrameCount(static_cast<DWORD>(unit.data.size()), spec.frameSize);
+            UnitFrameCount(static_cast<DWORD>(unit.data.size()), request.frameSize);
         total += (kUnitHeaderLen + 2 * frames + unit.data.size() + 3) & ~3ULL;
     }
     if (total > kMaxToolFileLen) {
@@ -139,9 +139,9 @@ bool ComposePackage(const PackageSpec& spec, std::vector<BYTE>& package, std::st
 
     package.assign(kPackagePrefixLen, 0);
     package.reserve(static_cast<size_t>(total));
-    for (const UnitInput& unit : spec.units) {
+    for (const UnitInput& unit : request.units) {
         const DWORD dataLen = static_cast<DWORD>(unit.data.size());
-        const DWORD frames = static_cast<DWORD>(UnitFrameCount(dataLen, spec.frameSize));
+        const DWORD frames = static_cast<DWORD>(UnitFrameCount(dataLen, request.frameSize));
         SAppFileUnitHeader header;
         std::memset(&header, 0, sizeof(header));
         header.dwMagic = kUnitMagic;
@@ -150,10 +150,10 @@ bool ComposePackage(const PackageSpec& spec, std::vector<BYTE>& package, std::st
         std::memcpy(header.szFormatTag, kPackageFormatTag, sizeof(header.szFormatTag));
         header.dwUnitType = unit.type;
         header.dwDataLen = dataLen;
-        CopyText(header.szDate, sizeof(header.szDate), spec.date);
-        CopyText(header.szTime, sizeof(header.szTime), spec.time);
-        CopyText(header.szIdentity, sizeof(header.szIdentity), spec.identity);
-        header.dwFrameSize = spec.frameSize;
+        CopyText(header.szDate, sizeof(header.szDate), request.date);
+        CopyText(header.szTime, sizeof(header.szTime), request.time);
+        CopyText(header.szIdentity, sizeof(header.szIdentity), request.identity);
+        header.dwFrameSize = request.frameSize;
         WORD crc = 0;
         CalculateCRC(reinterpret_cast<const BYTE*>(&header), kUnitHeaderLen, crc);
         header.wHeaderCRC = crc;
@@ -161,8 +161,8 @@ bool ComposePackage(const PackageSpec& spec, std::vector<BYTE>& package, std::st
         package.insert(package.end(), raw, raw + kUnitHeaderLen);
 
         for (DWORD i = 0; i < frames; ++i) {
-            const DWORD offset = i * spec.frameSize;
-            const DWORD length = (i + 1 == frames) ? dataLen - offset : spec.frameSize;
+            const DWORD offset = i * request.frameSize;
+            const DWORD length = (i + 1 == frames) ? dataLen - offset : request.frameSize;
             CalculateCRC(unit.data.data() + offset, length, crc);
             package.push_back(static_cast<BYTE>(crc & 0xFF));
             package.push_back(static_cast<BYTE>(crc >> 8));

@@ -14,7 +14,7 @@ struct UnitInput {
     std::vector<BYTE> data;
 };
 
-struct PackageSpec {
+struct PackageRequest {
     std::string identity;  // PREFIX:BOARD:VERSION
     DWORD frameSize = kDefaultFrameSize;
     std::string date;  // yyyy.mm.dd
@@ -33,5 +33,5 @@ bool ParseUnitArgument(const std::string& argument, DWORD& type, std::string& pa
 // The local date and time of now as "yyyy.mm.dd" and "hh.mm.ss".
 void CurrentDateAndTime(std::string& date, std::string& time);
 
-// The package bytes for spec; false with a reason when it cannot be built.
-bool ComposePackage(const PackageSpec& spec, std::vector<BYTE>& package, std::string& error);
+// The package bytes for request; false with a reason when it cannot be built.
+bool ComposePackage(const PackageRequest& request, std::vector<BYTE>& package, std::string& error);

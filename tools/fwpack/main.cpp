@@ -1,5 +1,5 @@
 // fwpack: builds firmware packages, attaches them to the program image and
-// inspects packages and program files.
+// checks packages and program files.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +48,7 @@ bool ParseFrameSize(const char* text, DWORD& frameSize) {
 
 int Build(int argc, char** argv) {
     std::string outPath;
-    PackageSpec spec;
+    PackageRequest request;
     bool haveIdentity = false;
     std::vector<std::string> unitArgs;
     for (int i = 0; i < argc; ++i) {
@@ -61,10 +61,10 @@ int Build(int argc, char** argv) {
         } else if (arg == "--identity") {
             if (!hasValue)
                 return Usage("--identity needs PREFIX:BOARD:VERSION");
-            spec.identity = argv[++i];
+            request.identity = argv[++i];
             haveIdentity = true;
         } else if (arg == "--frame-size") {
-            if (!hasValue || !ParseFrameSize(argv[i + 1], spec.frameSize)) {
+            if (!hasValue || !ParseFrameSize(argv[i + 1], request.frameSize)) {
                 return Usage("--frame-size needs a number from 1 to 2147483647");
             }
             ++i;
@@ -82,7 +82,7 @@ int Build(int argc, char** argv) {
         return Usage("build needs at least one TYPE:FILE");
 
     std::string error;
-    if (!CheckIdentity(spec.identity, error))
+    if (!CheckIdentity(request.identity, error))
         return Fail(error);
     for (const std::string& unitArg : unitArgs) {
         UnitInput unit;
@@ -91,11 +91,11 @@ int Build(int argc, char** argv) {
             return Fail(error);
         if (!ReadWholeFile(path, unit.data, error))
             return Fail(error);
-        spec.units.push_back(std::move(unit));
+        request.units.push_back(std::move(unit));
     }
-    CurrentDateAndTime(spec.date, spec.time);
+    CurrentDateAndTime(request.date, request.time);
     std::vector<BYTE> package;
-    if (!ComposePackage(spec, package, error) || !WriteWholeFile(outPath, package, error)) {
+    if (!ComposePackage(request, package, error) || !WriteWholeFile(outPath, package, error)) {
         return Fail(error);
     }
     return 0;
