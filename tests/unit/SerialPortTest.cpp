@@ -57,6 +57,7 @@ TEST(SerialPortOpen, RefusesEmptyPathMissingNodeAndNonTerminal) {
 }
 
 TEST(SerialPortOpen, ConfiguresRawLineAt115200AndSecondOpenChangesNothing) {
+    LogCapture log;
     Pty pty;
     ASSERT_TRUE(pty.ok());
     termios cooked{};
@@ -95,6 +96,7 @@ TEST(SerialPortOpen, ConfiguresRawLineAt115200AndSecondOpenChangesNothing) {
 }
 
 TEST(SerialPortIo, WritesAllBytesAndReadsExactCountAcrossPieces) {
+    LogCapture log;
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CSerialPort port;
@@ -127,6 +129,7 @@ TEST(SerialPortIo, WritesAllBytesAndReadsExactCountAcrossPieces) {
 }
 
 TEST(SerialPortIo, PurgeEndsBlockedReadAndQueuedDataIsStillDelivered) {
+    LogCapture log;
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CSerialPort port;
@@ -175,6 +178,7 @@ long ThreadCpuMs() {
 }
 
 TEST(SerialPortIo, WaitingReadSleepsInTheKernelAndLetsTheWriterIn) {
+    LogCapture log;
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CSerialPort port;
