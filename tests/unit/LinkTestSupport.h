@@ -90,8 +90,23 @@ public:
         return out;
     }
 
-    // Whatever the device side has pending, waiting at most timeoutMs for it.
-    Bytes Pending(int timeoutMs) const { return Receive(1 << 20, timeoutMs); }
+    // Whatever the device side sends: waits at most timeoutMs for the first
+    // byte, then takes bytes until the line stays quiet for 50 ms.
+    Bytes Pending(int timeoutMs) const {
+        Bytes out;
+        int wait = timeoutMs;
+        for (;;) {
+            pollfd p{m_master, POLLIN, 0};
+            if (poll(&p, 1, wait) <= 0 || (p.revents & POLLIN) == 0)
+                return out;
+            BYTE chunk[4096];
+            ssize_t n = read(m_master, chunk, sizeof(chunk));
+            if (n <= 0)
+                return out;
+            out.insert(out.end(), chunk, chunk + n);
+            wait = 50;
+        }
+    }
 
 private:
     int m_master = -1;
