@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <memory>
 
 #include "EngineFakeDevice.h"
 
@@ -60,11 +61,11 @@ TEST_F(EngineModes, ResetWaitsForItsReply) {
 }
 
 TEST_F(EngineModes, SwitchToDownloadModeRetriesUntilAReply) {
-    int seen = 0;
-    m_device.SetResponder([&](const Request& r) -> std::vector<Bytes> {
+    auto seen = std::make_shared<int>(0);  // touched by the device thread only
+    m_device.SetResponder([seen](const Request& r) -> std::vector<Bytes> {
         if (r.bytes != Bytes{0x3A})
             return {};
-        return ++seen == 3 ? std::vector<Bytes>{Reply(0x3A, 2)} : std::vector<Bytes>{};
+        return ++*seen == 3 ? std::vector<Bytes>{Reply(0x3A, 2)} : std::vector<Bytes>{};
     });
     EXPECT_TRUE(m_engine.DIAG_SwitchToDldMode());
     EXPECT_EQ(m_device.Frames().size(), 3u);

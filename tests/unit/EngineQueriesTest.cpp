@@ -37,14 +37,16 @@ protected:
 };
 
 TEST_F(EngineQueries, FirmwareVersionNeedsMoreThan62Bytes) {
-    size_t replyLength = 62;
-    m_device.SetResponder([&](const Request& r) -> std::vector<Bytes> {
-        if (!Is(r, 0x4B))
-            return {};
-        Bytes reply = Reply(0x4B, replyLength, 0x20);
-        Put(reply, 4, "11.810.09.17.00-and-more-text-beyond-31-chars");
-        return {reply};
-    });
+    auto versionOfLength = [](size_t replyLength) {
+        return [replyLength](const Request& r) -> std::vector<Bytes> {
+            if (!Is(r, 0x4B))
+                return {};
+            Bytes reply = Reply(0x4B, replyLength, 0x20);
+            Put(reply, 4, "11.810.09.17.00-and-more-text-beyond-31-chars");
+            return {reply};
+        };
+    };
+    m_device.SetResponder(versionOfLength(62));
     char version[50];
     memset(version, 'x', sizeof(version));
     EXPECT_FALSE(m_engine.QueryBoardVersion(version));
@@ -56,7 +58,7 @@ TEST_F(EngineQueries, FirmwareVersionNeedsMoreThan62Bytes) {
     for (const Request& r : m_device.Requests())
         EXPECT_FALSE(r.openingFlag);
 
-    replyLength = 63;
+    m_device.SetResponder(versionOfLength(63));
     m_device.Clear();
     EXPECT_TRUE(m_engine.QueryBoardVersion(version));
     EXPECT_EQ(std::string(version), "11.810.09.17.00-and-more-text-b");  // 31 characters
@@ -111,14 +113,15 @@ TEST_F(EngineQueries, VersionForceTakesAtMost25Characters) {
 }
 
 TEST_F(EngineQueries, DashboardTextEnd) {
-    std::string text;
-    m_device.SetResponder([&](const Request& r) -> std::vector<Bytes> {
-        if (!Is(r, 0x4B))
-            return {};
-        Bytes reply = Reply(0x4B, 200, 'z');
-        Put(reply, 5, text);
-        return {reply};
-    });
+    auto dashboard = [](const std::string& text) {
+        return [text](const Request& r) -> std::vector<Bytes> {
+            if (!Is(r, 0x4B))
+                return {};
+            Bytes reply = Reply(0x4B, 200, 'z');
+            Put(reply, 5, text);
+            return {reply};
+        };
+    };
     char version[200];
     struct Case {
         std::string sent;
@@ -130,12 +133,12 @@ TEST_F(EngineQueries, DashboardTextEnd) {
         {std::string("DASH.3\0rest", 11), "DASH.3"},
     };
     for (const Case& c : cases) {
-        text = c.sent;
+        m_device.SetResponder(dashboard(c.sent));
         ASSERT_TRUE(m_engine.QueryISOVersion(version));
         EXPECT_EQ(std::string(version), c.shown);
     }
     // No end mark up to offset 132: the 128 bytes from offset 5.
-    text = "";
+    m_device.SetResponder(dashboard(""));
     ASSERT_TRUE(m_engine.QueryISOVersion(version));
     EXPECT_EQ(std::string(version), std::string(128, 'z'));
 
@@ -224,12 +227,14 @@ TEST_F(EngineQueries, ReadNvItemRequestAndReply) {
 }
 
 TEST_F(EngineQueries, ReadNvItemFailures) {
-    size_t length = 133;
-    m_device.SetResponder([&](const Request&) -> std::vector<Bytes> {
-        Bytes reply = NvReply(550, kImeiItem);
-        reply.resize(length);
-        return {reply};
-    });
+    auto nvOfLength = [](size_t length) {
+        return [length](const Request&) -> std::vector<Bytes> {
+            Bytes reply = NvReply(550, kImeiItem);
+            reply.resize(length);
+            return {reply};
+        };
+    };
+    m_device.SetResponder(nvOfLength(133));
     unsigned char buf[200] = {};
     // More than 128 data bytes never fit: three attempts, then false.
     EXPECT_FALSE(m_engine.Read_NV_Item(550, buf, 129));
@@ -237,7 +242,7 @@ TEST_F(EngineQueries, ReadNvItemFailures) {
     EXPECT_EQ(CountInLog("End Read_NV_Item\n"), 0u);
     // A reply that is not 133 bytes long.
     m_device.Clear();
-    length = 132;
+    m_device.SetResponder(nvOfLength(132));
     EXPECT_FALSE(m_engine.Read_NV_Item(550, buf, 9));
     EXPECT_EQ(m_device.Frames().size(), 3u);
     EXPECT_EQ(CountInLog("dwRealLen m_pHDLC.Read continue!\n"), 3u);
@@ -252,11 +257,13 @@ TEST_F(EngineQueries, ReadNvItemFailures) {
 TEST_F(EngineQueries, ImeiDecodingAndLengthByte) {
     Bytes item = kImeiItem;
     m_device.SetResponder(
-        [&](const Request&) -> std::vector<Bytes> { return {NvReply(550, item)}; });
+        [item](const Request&) -> std::vector<Bytes> { return {NvReply(550, item)}; });
     EXPECT_TRUE(m_engine.Read_IMEI());
     EXPECT_EQ(std::string(m_engine.IMEI()), "351234567890123");
 
     item[0] = 7;
+    m_device.SetResponder(
+        [item](const Request&) -> std::vector<Bytes> { return {NvReply(550, item)}; });
     EXPECT_FALSE(m_engine.Read_IMEI());
     EXPECT_EQ(std::string(m_engine.IMEI()), "ERROR_IMEI");
     EXPECT_EQ(CountInLog("Begin is invalid IMEI\n"), 1u);
@@ -267,14 +274,16 @@ TEST_F(EngineQueries, ImeiDecodingAndLengthByte) {
 }
 
 TEST_F(EngineQueries, HandShakeProbe) {
-    size_t length = 133;
-    m_device.SetResponder([&](const Request& r) -> std::vector<Bytes> {
-        if (!Is(r, 0x26))
-            return {};
-        Bytes reply = NvReply(0, {});
-        reply.resize(length);
-        return {reply};
-    });
+    auto probeReply = [](size_t length) {
+        return [length](const Request& r) -> std::vector<Bytes> {
+            if (!Is(r, 0x26))
+                return {};
+            Bytes reply = NvReply(0, {});
+            reply.resize(length);
+            return {reply};
+        };
+    };
+    m_device.SetResponder(probeReply(133));
     EXPECT_TRUE(m_engine.HandShake());
     Bytes expected(133, 0);
     expected[0] = 0x26;
@@ -284,7 +293,7 @@ TEST_F(EngineQueries, HandShakeProbe) {
     EXPECT_EQ(m_device.Frames(), std::vector<Bytes>{expected});
 
     m_device.Clear();
-    length = 100;
+    m_device.SetResponder(probeReply(100));
     EXPECT_FALSE(m_engine.HandShake());
     EXPECT_EQ(m_device.Frames().size(), 10u);
     EXPECT_EQ(CountInLog("In find read dwRealLen != 133 handshake Continue!\n"), 10u);
