@@ -70,16 +70,14 @@ void Deframer::EndBody(std::vector<RxEvent>* out) {
         Restart(false);
         return;
     }
-    // Without an opening flag a frame may follow junk directly: look for a
+    // A frame without an opening flag may follow junk directly: look for a
     // short junk prefix after which the rest is a good frame.
-    if (!flag_) {
-        for (size_t i = 1; i <= kMaxJunkPrefix && i + 2 < n; ++i) {
-            if (GoodBody(body_.data() + i, n - i)) {
-                out->push_back({RxEvent::kRaw, false, Bytes(body_.begin(), body_.begin() + i)});
-                out->push_back({RxEvent::kFrame, false, Bytes(body_.begin() + i, body_.end() - 2)});
-                Restart(false);
-                return;
-            }
+    for (size_t i = 1; i <= kMaxJunkPrefix && i + 2 < n; ++i) {
+        if (GoodBody(body_.data() + i, n - i)) {
+            out->push_back({RxEvent::kRaw, flag_, Bytes(body_.begin(), body_.begin() + i)});
+            out->push_back({RxEvent::kFrame, false, Bytes(body_.begin() + i, body_.end() - 2)});
+            Restart(false);
+            return;
         }
     }
     out->push_back({RxEvent::kBadCrc, flag_, body_});
