@@ -1,5 +1,6 @@
 #include "ModemSim.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -68,6 +69,29 @@ std::string Hex(const Bytes& bytes) {
         s.push_back(digits[bytes[i] & 0xF]);
     }
     return s;
+}
+
+// Removes a directory tree (entries left behind by an earlier run that died).
+void RemoveAll(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR* d = opendir(path.c_str())) {
+            std::vector<std::string> names;
+            while (dirent* e = readdir(d)) {
+                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) {
+                    names.push_back(e->d_name);
+                }
+            }
+            closedir(d);
+            for (const std::string& n : names)
+                RemoveAll(path + "/" + n);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
 }
 
 constexpr size_t kMaxTraceEntries = 200000;
@@ -476,7 +500,20 @@ bool ModemSim::Start(std::string* error) {
         *error = "cannot create the tree under " + o.root + ": " + std::strerror(errno);
         return false;
     }
+    RemoveAll(s.stagingDir);
+    MakeDirs(s.stagingDir);
     if (!o.faults.noOptionDir) {
+        // Interface entries of an earlier run that was killed are stale.
+        if (DIR* d = opendir(s.optionDir.c_str())) {
+            std::vector<std::string> stale;
+            while (dirent* e = readdir(d)) {
+                if (std::strchr(e->d_name, ':'))
+                    stale.push_back(e->d_name);
+            }
+            closedir(d);
+            for (const std::string& n : stale)
+                RemoveAll(s.optionDir + "/" + n);
+        }
         // Driver control files sit beside the interface entries.
         for (const char* f : {"bind", "unbind", "new_id", "remove_id", "uevent"}) {
             WriteText(s.optionDir + "/" + f, "");

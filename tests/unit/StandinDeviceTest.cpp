@@ -122,6 +122,12 @@ protected:
 };
 
 TEST_F(StandinDevice, BuildsTheOptionTreeAndRawTerminals) {
+    // An entry left behind by a killed run is replaced, not kept.
+    const std::string stale = Option() + "/1-1:1.2";
+    ASSERT_EQ(
+        std::system(
+            ("mkdir -p '" + stale + "/ttyUSB9' && echo old > '" + stale + "/modalias'").c_str()),
+        0);
     StartSim();
     auto tree = standin_test::WalkTree(root_);
     ASSERT_EQ(tree.size(), 3u);
