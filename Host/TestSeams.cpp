@@ -1,5 +1,6 @@
 #include "TestSeams.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,10 @@ bool ParseScale(const char* text, double* factor) {
     char* end = nullptr;
     errno = 0;
     double value = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0') return false;
-    if (!(value > 0.0 && value <= 1.0)) return false;
+    if (errno != 0 || end == text || *end != '\0')
+        return false;
+    if (!(value > 0.0 && value <= 1.0))
+        return false;
     *factor = value;
     return true;
 }
@@ -25,7 +28,8 @@ bool ParseScale(const char* text, double* factor) {
 }  // namespace
 
 bool RootedPath(const char* path, char* out, size_t outSize) {
-    if (outSize == 0) return false;
+    if (outSize == 0)
+        return false;
     const char* root = EnvOrNull("FLASHPILOT_ROOT");
     int written = std::snprintf(out, outSize, "%s%s", root ? root : "", path);
     if (written < 0 || static_cast<size_t>(written) >= outSize) {
@@ -37,17 +41,20 @@ bool RootedPath(const char* path, char* out, size_t outSize) {
 
 int GuardPort() {
     const char* text = EnvOrNull("FLASHPILOT_GUARD_PORT");
-    if (text == nullptr) return 22222;
+    if (text == nullptr)
+        return 22222;
     char* end = nullptr;
     long port = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || port <= 0 || port > 65535) return 22222;
+    if (end == text || *end != '\0' || port <= 0 || port > 65535)
+        return 22222;
     return static_cast<int>(port);
 }
 
 bool TimeScaleIsValid(std::string* message) {
     const char* text = EnvOrNull("FLASHPILOT_TIME_SCALE");
     double factor = 1.0;
-    if (text == nullptr || ParseScale(text, &factor)) return true;
+    if (text == nullptr || ParseScale(text, &factor))
+        return true;
     if (message != nullptr) {
         *message = "FLASHPILOT_TIME_SCALE must be a decimal number above 0 and at most 1, not \"";
         *message += text;
@@ -56,18 +63,32 @@ bool TimeScaleIsValid(std::string* message) {
     return false;
 }
 
+namespace {
+
+// 0 until first read from the environment or set by OverrideTimeScale.
+std::atomic<double> g_timeScale{0.0};
+
+}  // namespace
+
 double TimeScale() {
-    static const double factor = [] {
-        double value = 1.0;
-        const char* text = EnvOrNull("FLASHPILOT_TIME_SCALE");
-        if (text != nullptr && !ParseScale(text, &value)) value = 1.0;
-        return value;
-    }();
+    double factor = g_timeScale.load();
+    if (factor > 0.0)
+        return factor;
+    factor = 1.0;
+    const char* text = EnvOrNull("FLASHPILOT_TIME_SCALE");
+    if (text != nullptr && !ParseScale(text, &factor))
+        factor = 1.0;
+    g_timeScale.store(factor);
     return factor;
 }
 
+void OverrideTimeScale(double factor) {
+    g_timeScale.store(factor > 0.0 && factor <= 1.0 ? factor : 1.0);
+}
+
 unsigned long ScaledMs(unsigned long ms) {
-    if (ms == 0xFFFFFFFFUL || ms == 0) return ms;
+    if (ms == 0xFFFFFFFFUL || ms == 0)
+        return ms;
     double scaled = static_cast<double>(ms) * TimeScale();
     unsigned long result = static_cast<unsigned long>(scaled);
     return result == 0 ? 1 : result;

@@ -1,0 +1,120 @@
+// HDLC-like framing over a serial port: CRC-16, byte stuffing and a closing
+// flag; a reader thread that collects good frames into a receive buffer from
+// which callers take the reply they await by command byte and time-out.
+#pragma once
+
+#include <atomic>
+
+#include "CList.h"
+#include "HOST_NetPort.h"
+#include "Thread.h"
+#include "Types.h"
+
+constexpr DWORD HDLC_BUF_SIZE = 66560;       // write and read buffers
+constexpr DWORD HDLC_MAX_PAYLOAD = 66550;    // framed payload, and a received frame
+constexpr DWORD HDLC_ERR_FRAME_TOO_LONG = 100;
+constexpr DWORD HDLC_ERR_SEND_TOO_LONG = 102;
+constexpr DWORD HDLC_ERR_NO_PACKET = 103;
+
+class IHDLCObserver {
+public:
+    virtual void OnReceiveHDLC(DWORD, DWORD dwLength, const BYTE* pPacket) = 0;
+
+protected:
+    ~IHDLCObserver() = default;
+};
+
+// Received packets, newest first, at most 10; one caller waits for the reply
+// whose first byte (and optionally second byte) it names.
+class CRcvBuf {
+public:
+    static constexpr int kMaxPackets = 10;
+    static constexpr DWORD kNobodyWaits = 0xFFFFFFFF;
+
+    CRcvBuf();
+    ~CRcvBuf();
+    CRcvBuf(const CRcvBuf&) = delete;
+    CRcvBuf& operator=(const CRcvBuf&) = delete;
+
+    BOOL PutPacket(const BYTE* pPacket, DWORD dwLength);
+    // v: low byte the command, second byte the sub-command (0xFF any).
+    BOOL GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD v, DWORD dwTimeout);
+    SBuffer* FindPkt(DWORD v);  // caller holds the lock
+    void RemoveAll();
+    void Reset();
+    int GetCount();
+
+private:
+    BOOL CopyOut(const SBuffer* packet, BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength);
+
+    CList m_lstPackets;
+    EWEvent m_evWakeUp;
+    CCriticalSection m_csLock;
+    std::atomic<DWORD> m_dwAwaited{kNobodyWaits};
+};
+
+class CHdlcAdapter : public IRunAble {
+public:
+    CHdlcAdapter();
+    virtual ~CHdlcAdapter();
+    CHdlcAdapter(const CHdlcAdapter&) = delete;
+    CHdlcAdapter& operator=(const CHdlcAdapter&) = delete;
+
+    // Opens the port named by bsdPath and starts the reader thread.
+    BOOL Init(DWORD dw1, DWORD dw2, DWORD dw3);
+    // rawFlag non-zero: the bytes as they are; zero: one frame.
+    BOOL Write(DWORD rawFlag, BYTE* pOutBuffer, DWORD dwLength);
+    // Waits up to dwTimeout ms for a packet whose first byte is the low byte
+    // of dwCmd; with matchSub non-zero its second byte must also equal the
+    // second byte of dwCmd.
+    BOOL Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD dwCmd, DWORD dwTimeout,
+              signed char matchSub);
+    // Without a reader thread: the next good frame straight from the port.
+    BOOL Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength);
+    void SetIoMode(signed char mode) { m_chIoMode = mode; }
+    BOOL RegisterObserver(IHDLCObserver* pObserver);
+    BOOL Close();
+    DWORD GetLastError() const { return m_dwLastError; }
+    bool IsOpen() const { return m_pNetPort != nullptr; }
+
+    // 1: frames go without an opening 0x7E; 0: a 0x7E is put first. The
+    // engine sets it per command.
+    void SetNoOpeningFlag(BYTE value) { m_byNoOpeningFlag = value; }
+    BYTE GetNoOpeningFlag() const { return m_byNoOpeningFlag; }
+
+    static BOOL CalculateCRC(const BYTE* data, DWORD length, WORD& crc);
+
+    void ThreadFun() override;
+
+    // Frame building, public for tests of the exact wire bytes.
+    BOOL MkHDLCPkt(const BYTE* pBuffer, DWORD dwLength, WORD wCrc);
+    const BYTE* WriteBuffer() const { return m_psWriteBuf; }
+    DWORD WriteLength() const { return m_dwWriteLen; }
+
+private:
+    INetPort* CreateNetPort(DWORD dw1, DWORD dw2, DWORD dw3);
+    bool SaveByteToWriteBuf(int& position, BYTE value);
+    BOOL WriteNetPortPkt();
+    BOOL ReadNetPortPkt();
+    BOOL ReadHDLCData();
+    BOOL HDLCPurge();
+    void ProcessRcvPacket();
+    void NotifyObserver(const BYTE* pPacket, DWORD dwLength);
+    void PutRcvPktToRdBuf(const BYTE* pPacket, DWORD dwLength);
+    static void* ReadSerialThreadFunc(void* self);
+    void ReleaseBuffers();
+
+    EWEvent m_evReaderEnd;
+    IHDLCObserver* m_pObserver = nullptr;
+    INetPort* m_pNetPort = nullptr;
+    CRcvBuf m_rcvBuf;
+    std::atomic<DWORD> m_dwLastError{0};
+    BYTE* m_psWriteBuf = nullptr;
+    DWORD m_dwWriteLen = 0;
+    BYTE* m_psReadBuf = nullptr;
+    DWORD m_dwReadLen = 0;
+    EWThread* m_pThread = nullptr;
+    std::atomic<BYTE> m_byPurge{0};
+    signed char m_chIoMode = 1;
+    std::atomic<BYTE> m_byNoOpeningFlag{1};
+};

@@ -1,0 +1,164 @@
+// The update engine: one worker thread that carries out the device commands
+// of an update one at a time, the port it talks through, the two locks and
+// the notifications it sends back to the flow controller.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+
+#include "Assert.h"
+#include "CStringArray.h"
+#include "HOST_HDLC.h"
+#include "MAC_AppFileRead.h"
+#include "Thread.h"
+#include "Types.h"
+
+// Receives the engine's notifications (the flow controller).
+class IEngineObserver {
+public:
+    // kind 3 outcome, 8 progress, 9 message box.
+    virtual void UIController(unsigned long kind, double code, char* text) = 0;
+
+protected:
+    ~IEngineObserver() = default;
+};
+
+// Command codes of the worker (values of m_dwCurState).
+enum : unsigned long {
+    CMD_IDLE = 0,
+    CMD_RESERVED1 = 1,
+    CMD_RESTORE_USER_DATA = 2,
+    CMD_DOWNLOAD = 3,
+    CMD_EXIT = 4,
+    CMD_RESERVED5 = 5,
+    CMD_BACKUP_USER_DATA = 6,
+    CMD_CHECK_BOARD = 7,
+};
+
+// Notification messages of NotifyObserver.
+enum : unsigned long {
+    NOTIFY_BACKUP = 0x401,
+    NOTIFY_END = 0x402,
+    NOTIFY_STAGE = 0x403,
+    NOTIFY_PROGRESS = 0x405,
+};
+
+// The four values that close an image: the unit type, then three values sent
+// unchanged.
+struct _Tag_DLD_End_Packets {
+    DWORD dwUnitType;
+    DWORD dwValue2;
+    DWORD dwValue3;
+    DWORD dwValue4;
+};
+
+class CMainControl : public IRunAble {
+public:
+    CMainControl();
+    virtual ~CMainControl();
+    CMainControl(const CMainControl&) = delete;
+    CMainControl& operator=(const CMainControl&) = delete;
+
+    // Frame: worker, commands, locks, ports, notifications.
+    void ThreadFun() override;
+    virtual void OnReceiveHDLC(unsigned long, unsigned long, unsigned char const* packet);
+    bool Init(IEngineObserver* controller);
+    bool Exit();
+    bool SetCurState(unsigned long code);
+    static unsigned long WorkingThread(void* pMainControl);
+    unsigned long WaitForNotify(unsigned long timeoutMs);
+    unsigned long ProcessNotify();
+    bool OpenPort();
+    bool ClosePort();
+    bool OpenPort_Diag();
+    bool ClosePort_Diag();
+    bool Close();
+    bool Lock();
+    bool UnLock();
+    unsigned long GetLastError() const { return m_dwLastError; }
+    bool RawReadHdlc(unsigned char* buf, unsigned long size, unsigned long* len, unsigned char cmd,
+                     unsigned long timeout);
+    void NotifyObserver(unsigned long msg, unsigned long code, long unused);
+    void MessageBox(char* text, int code);
+
+    // Diagnostic mode, download-mode switching, control.
+    bool SwitchToDiag();
+    bool DIAG_SwitchToDldMode();
+    bool DIAG_SwitchToDldModeOneTime();
+    bool Reset(unsigned char mode);
+
+    // NV item access.
+    bool Read_NV_Item(unsigned short item, unsigned char* buf, unsigned long len);
+
+    // Device queries and the board check.
+    bool HandShake();
+    bool QueryBoardVersion(char* version);
+    bool QueryVersionForce(char* version);
+    bool QueryISOVersion(char* version);
+    bool QueryBoardClass(char* boardClass);
+    bool QueryDldMode();
+    bool Read_IMEI();
+    bool Check_Board();
+
+    // Port finding.
+    BOOL FindCommPort(char* name);
+    BOOL FindCommPortWithDriverTool(char* name);
+    BOOL FindCommPortWithoutDriverTool();
+
+    // Update start: validates the package and hands over to the backup.
+    bool DownLoadCode();
+    bool OpenDownLoadFile(const char* path);
+
+    CHdlcAdapter& Hdlc() { return m_pHDLC; }
+    const char* IMEI() const { return m_pszIMEI; }
+    unsigned long CurState() const { return m_dwCurState; }
+
+    // Read by the flow controller: the device information of a successful
+    // board check, published through m_bBoardChecked under m_csDownload.
+    CCriticalSection m_csDownload;
+    std::atomic<bool> m_bBoardChecked{false};
+    CStringArray m_BoardInfo;
+
+private:
+    CAppFileReader m_AppFileReader;
+    char m_pszPackagePath[1024] = {};
+    int m_nFileCount = 0;
+    DWORD m_dwPortArg1 = 0;
+    DWORD m_dwPortArg2 = 0;
+    DWORD m_dwPortArg3 = 0;
+    CHdlcAdapter m_pHDLC;
+    char* m_pszBoardVersion;
+    std::atomic<IEngineObserver*> m_pController{nullptr};
+    DWORD m_dwTotalSize = 0;
+    DWORD m_dwDownloadedSize = 0;
+    std::atomic<bool> m_bDownloading{false};
+    std::atomic<bool> m_bDeviceAbort{false};
+    std::atomic<bool> m_bDownloadCompleted{false};
+    std::atomic<bool> m_bFinishedNotice{false};
+    bool m_bPortOpened = false;
+    unsigned long m_dwLastError = 0;
+    std::atomic<unsigned long> m_dwCurState{CMD_IDLE};
+    EWEvent m_evNotify;
+    unsigned char* m_pWriteBuffer = nullptr;
+    EWThread* m_pThread = nullptr;
+    int m_iLockCnt = 0;
+    pthread_t m_dwLockThreadID{};
+    CCriticalSection m_csLock;
+    char* m_pszIMEI;
+};
+
+// Scope guard over the engine lock.
+class Locker {
+public:
+    explicit Locker(CMainControl* pInst) : m_pInst(pInst) {
+        FP_ASSERT(pInst != NULL);
+        m_pInst->Lock();
+    }
+    ~Locker() { m_pInst->UnLock(); }
+    Locker(const Locker&) = delete;
+    Locker& operator=(const Locker&) = delete;
+
+private:
+    CMainControl* m_pInst;
+};

@@ -1,0 +1,17 @@
+#include "ProcessFlags.h"
+
+std::atomic<int> g_nErrorCode{kNoError};
+std::atomic<bool> g_bForceDld{false};
+std::atomic<bool> isNeedRestart{false};
+std::atomic<bool> isDLDMode{false};
+std::atomic<bool> bQX10UseDiag{false};
+std::atomic<bool> isSucceed{false};
+
+char strProduceName[12];
+char strDloadSoftType[2048];
+char g_ProduceName[2048];
+
+void ClearErrorCode(int code) {
+    int expected = code;
+    g_nErrorCode.compare_exchange_strong(expected, kNoError);
+}
