@@ -1,0 +1,282 @@
+#include "Cli.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace modemsim {
+
+namespace {
+
+bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long* out) {
+    if (text.empty() || text.size() > 10)
+        return false;
+    for (char ch : text) {
+        if (ch < '0' || ch > '9')
+            return false;
+    }
+    unsigned long v = std::strtoul(text.c_str(), nullptr, 10);
+    if (v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+// "N" or "always" into a fault count.
+bool ParseCount(const std::string& text, int* out) {
+    if (text == "always") {
+        *out = Faults::kAlways;
+        return true;
+    }
+    unsigned long v = 0;
+    if (!ParseUnsigned(text, 1000000, &v))
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// erase | end | reset | block:K, optionally followed by ":always".
+bool ParseAckFault(std::string text, AckFault* out) {
+    AckFault f;
+    const std::string suffix = ":always";
+    if (text.size() > suffix.size() &&
+        text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        f.always = true;
+        text.resize(text.size() - suffix.size());
+    }
+    if (text == "erase") {
+        f.target = AckFault::kErase;
+    } else if (text == "end") {
+        f.target = AckFault::kEnd;
+    } else if (text == "reset") {
+        f.target = AckFault::kReset;
+    } else if (text.compare(0, 6, "block:") == 0) {
+        unsigned long k = 0;
+        if (!ParseUnsigned(text.substr(6), 0xFFFFFFFFul, &k) || k == 0)
+            return false;
+        f.target = AckFault::kBlock;
+        f.block = static_cast<uint32_t>(k);
+    } else {
+        return false;
+    }
+    *out = f;
+    return true;
+}
+
+bool ParseStatusList(const std::string& text, std::vector<int>* out) {
+    std::vector<int> values;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        std::string item =
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        unsigned long v = 0;
+        if (!ParseUnsigned(item, 255, &v))
+            return false;
+        values.push_back(static_cast<int>(v));
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    *out = values;
+    return !values.empty();
+}
+
+bool IsValueOption(const std::string& opt) {
+    static const char* const kNames[] = {"--root",
+                                         "--flash-dir",
+                                         "--trace",
+                                         "--scale",
+                                         "--product-row",
+                                         "--loader-row",
+                                         "--version-before",
+                                         "--version-after",
+                                         "--imei",
+                                         "--board-type",
+                                         "--dashboard-version",
+                                         "--restore-status",
+                                         "--download-delay",
+                                         "--normal-delay",
+                                         "--reply-delay",
+                                         "--drop-ack",
+                                         "--nak",
+                                         "--bad-crc",
+                                         "--board-class",
+                                         "--refuse-backup",
+                                         "--restore-busy",
+                                         "--refuse-restore",
+                                         "--imei-length-byte"};
+    for (const char* name : kNames) {
+        if (opt == name)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string UsageText() {
+    return "usage: modemsim --root DIR [options]\n"
+           "Plays the modem's side of the update protocol over pseudo-terminals under DIR:\n"
+           "DIR/sys/bus/usb/drivers/option/<entry>/ and DIR/dev/ttyUSB<n>. Prints 'ready'\n"
+           "once the device is enumerated, runs until SIGINT or SIGTERM, then writes the\n"
+           "flashed units to the flash directory as <TYPE>.bin (8 upper-case hex digits).\n"
+           "\n"
+           "  --root DIR               root of the fake tree (required)\n"
+           "  --flash-dir DIR          where the flashed units are written on exit\n"
+           "  --scale F                time scale, 0 < F <= 1, multiplies every delay\n"
+           "  --trace FILE             one line per frame: time mode node rx|tx kind bytes\n"
+           "  --product-row R          product table row in normal mode (default 11)\n"
+           "  --loader-row R           product table row of the boot loader (default 8)\n"
+           "  --version-before TEXT    firmware version before the update\n"
+           "  --version-after TEXT     firmware version after a download\n"
+           "  --imei DIGITS            15-digit IMEI (NV item 550)\n"
+           "  --board-type TEXT        board type of the board class (default QM90W)\n"
+           "  --dashboard-version TEXT dashboard version text\n"
+           "  --restore-status LIST    restore states per query, comma separated;\n"
+           "                           the last one repeats (default 0)\n"
+           "  --download-delay MS      reboot time into download mode (default 3000)\n"
+           "  --normal-delay MS        reboot time back into normal mode (default 5000)\n"
+           "  --reuse-nodes            number the nodes from ttyUSB0 at every enumeration\n"
+           "                           (default: each enumeration takes new numbers)\n"
+           "\n"
+           "Faults (N is a count or 'always'; WHAT is erase, end, reset or block:K,\n"
+           "optionally followed by ':always', else only the first time):\n"
+           "  --drop-ack WHAT          no acknowledgement for WHAT (the work is done)\n"
+           "  --nak WHAT               answer 0x03 instead of 0x02 for WHAT\n"
+           "  --bad-crc CMD[:N]        replies starting with hex byte CMD get a bad CRC\n"
+           "                           (the first N of them, default 1)\n"
+           "  --board-class TEXT       the 20-byte board class field holds TEXT\n"
+           "  --board-class-nak        the board class reply starts with 0x03\n"
+           "  --refuse-backup N        backup order answered with status 5\n"
+           "  --restore-busy N         restore status 2 for the first N queries\n"
+           "  --refuse-restore N       restore order answered with status 5\n"
+           "  --no-return              never come back after the download reset\n"
+           "  --start-in-download      the device starts in download mode\n"
+           "  --imei-length-byte B     length byte of the IMEI item (default 8)\n"
+           "  --reply-delay MS         every reply is sent MS late\n"
+           "  --foreign-vendor         the entries carry another vendor's ID\n"
+           "  --no-option-dir          the option driver directory is never created\n"
+           "  --help                   this text\n";
+}
+
+bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::string* error) {
+    CliOptions r;
+    Options& o = r.sim;
+    Faults& f = o.faults;
+    for (int i = 1; i < argc; ++i) {
+        const std::string opt = argv[i];
+        auto value = [&](std::string* v) {
+            if (i + 1 >= argc) {
+                *error = opt + " needs a value";
+                return false;
+            }
+            *v = argv[++i];
+            return true;
+        };
+        auto bad = [&](const std::string& v) {
+            *error = "bad value for " + opt + ": " + v;
+            return false;
+        };
+        std::string v;
+        unsigned long n = 0;
+        if (opt == "--help" || opt == "-h") {
+            r.help = true;
+        } else if (opt == "--reuse-nodes") {
+            o.reuseNodeNumbers = true;
+        } else if (opt == "--board-class-nak") {
+            f.boardClassNak = true;
+        } else if (opt == "--no-return") {
+            f.noReturn = true;
+        } else if (opt == "--start-in-download") {
+            f.startInDownload = true;
+        } else if (opt == "--foreign-vendor") {
+            f.foreignVendor = true;
+        } else if (opt == "--no-option-dir") {
+            f.noOptionDir = true;
+        } else if (!IsValueOption(opt)) {
+            *error = "unknown option " + opt;
+            return false;
+        } else if (!value(&v)) {
+            return false;
+        } else if (opt == "--root") {
+            o.root = v;
+        } else if (opt == "--flash-dir") {
+            r.flashDir = v;
+        } else if (opt == "--trace") {
+            o.traceFile = v;
+        } else if (opt == "--scale") {
+            char* end = nullptr;
+            errno = 0;
+            double d = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || errno || !(d > 0 && d <= 1))
+                return bad(v);
+            o.timeScale = d;
+        } else if (opt == "--product-row" || opt == "--loader-row") {
+            if (!ParseUnsigned(v, 38, &n) || n == 0)
+                return bad(v);
+            (opt == "--product-row" ? o.productRow : o.loaderRow) = static_cast<int>(n);
+        } else if (opt == "--version-before") {
+            o.versionBefore = v;
+        } else if (opt == "--version-after") {
+            o.versionAfter = v;
+        } else if (opt == "--imei") {
+            o.imei = v;
+        } else if (opt == "--board-type") {
+            o.boardType = v;
+        } else if (opt == "--dashboard-version") {
+            o.dashboardVersion = v;
+        } else if (opt == "--restore-status") {
+            if (!ParseStatusList(v, &o.restoreStatus))
+                return bad(v);
+        } else if (opt == "--download-delay" || opt == "--normal-delay" || opt == "--reply-delay") {
+            if (!ParseUnsigned(v, 3600000, &n))
+                return bad(v);
+            unsigned& target = opt == "--download-delay" ? o.downloadRebootMs
+                               : opt == "--normal-delay" ? o.normalRebootMs
+                                                         : f.replyDelayMs;
+            target = static_cast<unsigned>(n);
+        } else if (opt == "--drop-ack") {
+            if (!ParseAckFault(v, &f.dropAck))
+                return bad(v);
+        } else if (opt == "--nak") {
+            if (!ParseAckFault(v, &f.nakAck))
+                return bad(v);
+        } else if (opt == "--bad-crc") {
+            const size_t colon = v.find(':');
+            const std::string cmd = v.substr(0, colon);
+            char* end = nullptr;
+            long c = std::strtol(cmd.c_str(), &end, 16);
+            if (cmd.empty() || cmd.size() > 4 || *end || c < 0 || c > 255)
+                return bad(v);
+            f.badCrcCommand = static_cast<int>(c);
+            f.badCrcCount = 1;
+            if (colon != std::string::npos && !ParseCount(v.substr(colon + 1), &f.badCrcCount)) {
+                return bad(v);
+            }
+        } else if (opt == "--board-class") {
+            f.boardClassField = v;
+        } else if (opt == "--refuse-backup") {
+            if (!ParseCount(v, &f.refuseBackup))
+                return bad(v);
+        } else if (opt == "--restore-busy") {
+            if (!ParseCount(v, &f.restoreBusy))
+                return bad(v);
+        } else if (opt == "--refuse-restore") {
+            if (!ParseCount(v, &f.refuseRestore))
+                return bad(v);
+        } else if (opt == "--imei-length-byte") {
+            if (!ParseUnsigned(v, 255, &n))
+                return bad(v);
+            f.imeiLengthByte = static_cast<int>(n);
+        }
+    }
+    if (!r.help && o.root.empty()) {
+        *error = "--root DIR is required";
+        return false;
+    }
+    *out = r;
+    return true;
+}
+
+}  // namespace modemsim

@@ -1,0 +1,656 @@
+#include "ModemSim.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+
+#include "SimImpl.h"
+
+namespace modemsim {
+
+namespace {
+
+// Interface numbers of the 38 product rows: modem, diagnostic, PCUI.
+const ProductRow kRows[38] = {
+    {"00", "01", "02"}, {"00", "", "01"},   {"00", "01", "02"}, {"", "00", "02"},
+    {"00", "", "02"},   {"", "02", "00"},   {"00", "01", "02"}, {"", "", "00"},
+    {"00", "", "01"},   {"", "", "00"},     {"00", "01", "02"}, {"00", "01", "02"},
+    {"00", "01", "03"}, {"", "01", "02"},   {"00", "01", "02"}, {"00", "01", "02"},
+    {"00", "", "01"},   {"00", "", "01"},   {"", "", "00"},     {"00", "01", "02"},
+    {"00", "02", "03"}, {"00", "02", "03"}, {"00", "", "02"},   {"00", "", "02"},
+    {"00", "", "01"},   {"00", "01", "02"}, {"00", "01", "03"}, {"00", "01", "02"},
+    {"00", "", "01"},   {"00", "02", "03"}, {"00", "02", "03"}, {"00", "02", "03"},
+    {"00", "01", "03"}, {"00", "01", "03"}, {"00", "", "02"},   {"00", "01", "02"},
+    {"00", "01", "03"}, {"00", "02", "01"},
+};
+
+bool MakeDirs(const std::string& path) {
+    std::string partial;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty()) {
+            continue;
+        }
+        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteText(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+    return static_cast<bool>(f);
+}
+
+std::string Hex(const Bytes& bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(bytes.size() * 3);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i) {
+            s.push_back(' ');
+        }
+        s.push_back(digits[bytes[i] >> 4]);
+        s.push_back(digits[bytes[i] & 0xF]);
+    }
+    return s;
+}
+
+// Removes a directory tree (entries left behind by an earlier run that died).
+void RemoveAll(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return;
+    if (S_ISDIR(st.st_mode)) {
+        if (DIR* d = opendir(path.c_str())) {
+            std::vector<std::string> names;
+            while (dirent* e = readdir(d)) {
+                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) {
+                    names.push_back(e->d_name);
+                }
+            }
+            closedir(d);
+            for (const std::string& n : names)
+                RemoveAll(path + "/" + n);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+constexpr size_t kMaxTraceEntries = 200000;
+constexpr size_t kMaxPendingOut = 1 << 16;
+constexpr auto kDrainLimit = std::chrono::milliseconds(1000);
+constexpr auto kDrainRetry = std::chrono::milliseconds(10);
+
+}  // namespace
+
+const char* ModeName(Mode mode) {
+    switch (mode) {
+        case Mode::kNormal:
+            return "normal";
+        case Mode::kDownload:
+            return "download";
+        default:
+            return "absent";
+    }
+}
+
+bool LookupProductRow(int row, ProductRow* out) {
+    if (row < 1 || row > 38) {
+        return false;
+    }
+    *out = kRows[row - 1];
+    return true;
+}
+
+std::string ProductIdOfRow(int row) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", 0x1400 + row);
+    return text;
+}
+
+Bytes UnitCapture::Data() const {
+    Bytes all;
+    for (const Bytes& b : blocks) {
+        all.insert(all.end(), b.begin(), b.end());
+    }
+    return all;
+}
+
+std::string TraceEntry::Line() const {
+    char head[64];
+    std::snprintf(head, sizeof head, "%.3f", seconds);
+    std::string line = std::string(head) + " " + ModeName(mode) + " " +
+                       (node.empty() ? "-" : node) + (received ? " rx " : " tx ") + kind;
+    if (!bytes.empty()) {
+        line += " " + Hex(bytes);
+    }
+    return line;
+}
+
+// ---------------------------------------------------------------------------
+
+unsigned ModemSim::Impl::Scaled(unsigned ms) const {
+    if (ms == 0) {
+        return 0;
+    }
+    double v = std::ceil(ms * o.timeScale);
+    return v < 1 ? 1u : static_cast<unsigned>(v);
+}
+
+SimPort* ModemSim::Impl::FindPort(int id) {
+    for (SimPort& p : ports) {
+        if (p.id == id) {
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+void ModemSim::Impl::Record(const SimPort* p, bool received, const char* kind, const Bytes& bytes) {
+    TraceEntry e;
+    e.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    e.mode = mode;
+    e.node = p ? p->node : "";
+    e.received = received;
+    e.kind = kind;
+    e.bytes = bytes;
+    if (trace) {
+        std::string line = e.Line();
+        std::fprintf(trace, "%s\n", line.c_str());
+        std::fflush(trace);
+    }
+    if (traceLog.size() < kMaxTraceEntries) {
+        traceLog.push_back(std::move(e));
+    }
+}
+
+Snapshot ModemSim::Impl::MakeSnapshot() const {
+    Snapshot s;
+    s.mode = mode;
+    s.generation = generation;
+    for (const SimPort& p : ports) {
+        s.ports.push_back({p.role, p.node, p.entry, p.iface});
+    }
+    s.counters = c;
+    s.installedVersion = installed;
+    return s;
+}
+
+bool ModemSim::Impl::Appear(Mode m, std::string* error) {
+    ProductRow row{};
+    LookupProductRow(m == Mode::kDownload ? o.loaderRow : o.productRow, &row);
+    const std::string pid = ProductIdOfRow(m == Mode::kDownload ? o.loaderRow : o.productRow);
+    struct Iface {
+        std::string number, role;
+    };
+    std::vector<Iface> ifaces;
+    if (*row.modem)
+        ifaces.push_back({row.modem, "modem"});
+    if (*row.diag)
+        ifaces.push_back({row.diag, "diag"});
+    if (*row.pcui)
+        ifaces.push_back({row.pcui, "pcui"});
+    std::sort(ifaces.begin(), ifaces.end(),
+              [](const Iface& a, const Iface& b) { return a.number < b.number; });
+
+    int number = o.reuseNodeNumbers ? 0 : nextNode;
+    for (const Iface& f : ifaces) {
+        SimPort p;
+        p.id = nextPortId++;
+        p.number = number++;
+        p.node = "ttyUSB" + std::to_string(p.number);
+        p.role = f.role;
+        p.iface = f.number;
+        p.entry = "1-1:1." + std::to_string(std::stoi(f.number, nullptr, 16));
+        if (openpty(&p.master, &p.keep, nullptr, nullptr, nullptr) != 0) {
+            *error = std::string("openpty: ") + std::strerror(errno);
+            Vanish();
+            return false;
+        }
+        fcntl(p.master, F_SETFD, FD_CLOEXEC);
+        fcntl(p.keep, F_SETFD, FD_CLOEXEC);
+        fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK);
+        // Raw before anyone opens it: no echo, no translation, 8 bits.
+        termios t{};
+        tcgetattr(p.keep, &t);
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        t.c_cflag &= ~HUPCL;
+        cfsetispeed(&t, B115200);
+        cfsetospeed(&t, B115200);
+        tcsetattr(p.keep, TCSANOW, &t);
+        char name[128] = {0};
+        if (ptsname_r(p.master, name, sizeof name - 1) != 0) {
+            *error = "ptsname failed";
+            close(p.master);
+            close(p.keep);
+            Vanish();
+            return false;
+        }
+        p.slavePath = name;
+        const std::string link = devDir + "/" + p.node;
+        unlink(link.c_str());
+        if (symlink(p.slavePath.c_str(), link.c_str()) != 0) {
+            *error = "symlink " + link + ": " + std::strerror(errno);
+            close(p.master);
+            close(p.keep);
+            Vanish();
+            return false;
+        }
+        ports.push_back(std::move(p));
+    }
+    if (!o.reuseNodeNumbers) {
+        nextNode = number;
+    }
+    // The tree entries are built aside and moved in whole, so a walk never
+    // sees a half-written entry.
+    if (!o.faults.noOptionDir) {
+        const char* vendor = o.faults.foreignVendor ? kForeignVendorId : kVendorId;
+        for (const SimPort& p : ports) {
+            const std::string staged = stagingDir + "/" + p.entry;
+            mkdir(staged.c_str(), 0755);
+            mkdir((staged + "/" + p.node).c_str(), 0755);
+            WriteText(staged + "/modalias", std::string("usb:v") + vendor + "p" + pid +
+                                                "d0000dc00dsc00dp00icFFiscFFipFFin" + p.iface +
+                                                "\n");
+            WriteText(staged + "/bInterfaceNumber", p.iface + "\n");
+            if (rename(staged.c_str(), (optionDir + "/" + p.entry).c_str()) != 0) {
+                *error = "rename " + staged + ": " + std::strerror(errno);
+                Vanish();
+                return false;
+            }
+        }
+    }
+    mode = m;
+    generation++;
+    c.enumerations++;
+    rebooting = false;
+    current = -1;
+    endedThisSession = false;
+    cv.notify_all();
+    return true;
+}
+
+void ModemSim::Impl::Vanish() {
+    for (SimPort& p : ports) {
+        if (!o.faults.noOptionDir) {
+            const std::string gone = stagingDir + "/gone-" + std::to_string(p.id);
+            if (rename((optionDir + "/" + p.entry).c_str(), gone.c_str()) == 0) {
+                rmdir((gone + "/" + p.node).c_str());
+                unlink((gone + "/modalias").c_str());
+                unlink((gone + "/bInterfaceNumber").c_str());
+                rmdir(gone.c_str());
+            }
+        }
+        unlink((devDir + "/" + p.node).c_str());
+        // Closing our end hangs the terminal up: the program's reads fail.
+        if (p.master >= 0)
+            close(p.master);
+        if (p.keep >= 0)
+            close(p.keep);
+    }
+    ports.clear();
+    const bool wasPresent = mode != Mode::kAbsent;
+    mode = Mode::kAbsent;
+    rebooting = false;
+    if (wasPresent) {
+        c.vanishes++;
+    }
+    cv.notify_all();
+}
+
+void ModemSim::Impl::Flush(SimPort& p) {
+    while (!p.out.empty()) {
+        ssize_t n = write(p.master, p.out.data(), p.out.size());
+        if (n > 0) {
+            p.out.erase(p.out.begin(), p.out.begin() + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            p.out.clear();  // the terminal is gone
+        }
+        break;
+    }
+    // Nobody reads this terminal: do not hoard stale replies without bound.
+    if (p.out.size() > kMaxPendingOut) {
+        p.out.clear();
+    }
+}
+
+void ModemSim::Impl::FireTimers() {
+    const auto now = Clock::now();
+    while (!timers.empty() && timers.begin()->first <= now) {
+        SimTimer t = std::move(timers.begin()->second);
+        timers.erase(timers.begin());
+        switch (t.kind) {
+            case SimTimer::kSend:
+                if (SimPort* p = FindPort(t.portId)) {
+                    Send(*p, t.payload, t.corrupt, t.opening);
+                }
+                break;
+            case SimTimer::kVanish: {
+                // Let the program take the last reply before hanging up.
+                bool pending = false;
+                for (const SimPort& p : ports) {
+                    int queued = 0;
+                    if (!p.out.empty() || (ioctl(p.keep, FIONREAD, &queued) == 0 && queued > 0)) {
+                        pending = true;
+                    }
+                }
+                if (pending && now - t.firstTry < kDrainLimit) {
+                    timers.emplace(now + kDrainRetry, std::move(t));
+                    break;
+                }
+                Vanish();
+                if (t.next != Mode::kAbsent) {
+                    SimTimer a;
+                    a.kind = SimTimer::kAppear;
+                    a.next = t.next;
+                    const unsigned delay =
+                        t.next == Mode::kDownload ? o.downloadRebootMs : o.normalRebootMs;
+                    timers.emplace(now + std::chrono::milliseconds(Scaled(delay)), std::move(a));
+                }
+                break;
+            }
+            case SimTimer::kAppear: {
+                std::string error;
+                if (!Appear(t.next, &error)) {
+                    Violation("re-enumeration failed: " + error);
+                }
+                break;
+            }
+        }
+    }
+}
+
+void ModemSim::Impl::Run() {
+    std::unique_lock<std::mutex> lock(mu);
+    std::vector<RxEvent> events;
+    uint8_t buf[4096];
+    while (!stopping) {
+        std::vector<pollfd> fds;
+        std::vector<int> ids;
+        fds.push_back({wake[0], POLLIN, 0});
+        for (const SimPort& p : ports) {
+            fds.push_back(
+                {p.master, static_cast<short>(POLLIN | (p.out.empty() ? 0 : POLLOUT)), 0});
+            ids.push_back(p.id);
+        }
+        int timeout = -1;
+        if (!timers.empty()) {
+            auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(timers.begin()->first - Clock::now());
+            timeout = static_cast<int>(std::max<long long>(0, wait.count()));
+        }
+        lock.unlock();
+        int ready = poll(fds.data(), fds.size(), timeout);
+        lock.lock();
+        if (stopping) {
+            break;
+        }
+        if (ready > 0) {
+            if (fds[0].revents & POLLIN) {
+                char drain[64];
+                while (read(wake[0], drain, sizeof drain) > 0) {
+                }
+            }
+            for (size_t i = 1; i < fds.size(); ++i) {
+                SimPort* p = FindPort(ids[i - 1]);
+                if (!p || fds[i].revents == 0) {
+                    continue;
+                }
+                if (fds[i].revents & POLLIN) {
+                    ssize_t n = read(p->master, buf, sizeof buf);
+                    if (n > 0) {
+                        events.clear();
+                        p->rx.Feed(buf, static_cast<size_t>(n), &events);
+                        for (const RxEvent& ev : events) {
+                            OnEvent(*p, ev);
+                        }
+                    }
+                }
+                if (fds[i].revents & POLLOUT) {
+                    Flush(*p);
+                }
+            }
+        }
+        FireTimers();
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+ModemSim::ModemSim(Options options) : impl_(new Impl(std::move(options))) {}
+
+ModemSim::~ModemSim() {
+    Stop();
+}
+
+bool ModemSim::Start(std::string* error) {
+    std::string dummy;
+    if (!error)
+        error = &dummy;
+    Impl& s = *impl_;
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.started) {
+        *error = "already started";
+        return false;
+    }
+    const Options& o = s.o;
+    ProductRow row{};
+    if (o.root.empty()) {
+        *error = "no root directory";
+        return false;
+    }
+    if (!(o.timeScale > 0 && o.timeScale <= 1)) {
+        *error = "the time scale must be above 0 and at most 1";
+        return false;
+    }
+    if (!LookupProductRow(o.productRow, &row) || !LookupProductRow(o.loaderRow, &row)) {
+        *error = "product rows run from 1 to 38";
+        return false;
+    }
+    if (!*row.pcui) {
+        *error = "the boot loader's row has no PCUI interface";
+        return false;
+    }
+    if (o.imei.size() != 15 || !std::all_of(o.imei.begin(), o.imei.end(),
+                                            [](char ch) { return ch >= '0' && ch <= '9'; })) {
+        *error = "the IMEI must be 15 digits";
+        return false;
+    }
+    if (o.versionBefore.size() > 31 || o.versionAfter.size() > 31) {
+        *error = "a version text holds at most 31 characters";
+        return false;
+    }
+    if (o.dashboardVersion.size() > 120 || o.boardType.size() > 13) {
+        *error = "the dashboard version (120) or board type (13) is too long";
+        return false;
+    }
+    if (o.restoreStatus.empty()) {
+        *error = "the restore status sequence is empty";
+        return false;
+    }
+    s.optionDir = o.root + "/sys/bus/usb/drivers/option";
+    s.devDir = o.root + "/dev";
+    s.stagingDir = o.root + "/sys/bus/usb/.modemsim-staging";
+    if (!MakeDirs(s.devDir) || !MakeDirs(o.root + "/users") || !MakeDirs(s.stagingDir) ||
+        (!o.faults.noOptionDir && !MakeDirs(s.optionDir))) {
+        *error = "cannot create the tree under " + o.root + ": " + std::strerror(errno);
+        return false;
+    }
+    RemoveAll(s.stagingDir);
+    MakeDirs(s.stagingDir);
+    if (!o.faults.noOptionDir) {
+        // Interface entries of an earlier run that was killed are stale.
+        if (DIR* d = opendir(s.optionDir.c_str())) {
+            std::vector<std::string> stale;
+            while (dirent* e = readdir(d)) {
+                if (std::strchr(e->d_name, ':'))
+                    stale.push_back(e->d_name);
+            }
+            closedir(d);
+            for (const std::string& n : stale)
+                RemoveAll(s.optionDir + "/" + n);
+        }
+        // Driver control files sit beside the interface entries.
+        for (const char* f : {"bind", "unbind", "new_id", "remove_id", "uevent"}) {
+            WriteText(s.optionDir + "/" + f, "");
+        }
+    }
+    if (!o.traceFile.empty()) {
+        s.trace = std::fopen(o.traceFile.c_str(), "we");
+        if (!s.trace) {
+            *error = "cannot open the trace file " + o.traceFile;
+            return false;
+        }
+    }
+    if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *error = "pipe failed";
+        if (s.trace)
+            std::fclose(s.trace);
+        s.trace = nullptr;
+        return false;
+    }
+    s.t0 = Clock::now();
+    s.installed = o.versionBefore;
+    s.stopping = false;
+    if (!s.Appear(o.faults.startInDownload ? Mode::kDownload : Mode::kNormal, error)) {
+        close(s.wake[0]);
+        close(s.wake[1]);
+        s.wake[0] = s.wake[1] = -1;
+        if (s.trace)
+            std::fclose(s.trace);
+        s.trace = nullptr;
+        return false;
+    }
+    s.started = true;
+    s.worker = std::thread([&s] { s.Run(); });
+    return true;
+}
+
+void ModemSim::Stop() {
+    Impl& s = *impl_;
+    {
+        std::lock_guard<std::mutex> lock(s.mu);
+        if (!s.started) {
+            return;
+        }
+        s.stopping = true;
+        char b = 1;
+        (void)!write(s.wake[1], &b, 1);
+    }
+    s.worker.join();
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.Vanish();
+    s.timers.clear();
+    close(s.wake[0]);
+    close(s.wake[1]);
+    s.wake[0] = s.wake[1] = -1;
+    if (s.trace) {
+        std::fclose(s.trace);
+        s.trace = nullptr;
+    }
+    s.started = false;
+}
+
+Mode ModemSim::CurrentMode() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->mode;
+}
+
+Snapshot ModemSim::GetSnapshot() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->MakeSnapshot();
+}
+
+bool ModemSim::WaitUntil(const std::function<bool(const Snapshot&)>& pred,
+                         unsigned timeoutMs) const {
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    return impl_->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return pred(impl_->MakeSnapshot()); });
+}
+
+bool ModemSim::WaitForMode(Mode mode, unsigned timeoutMs) const {
+    return WaitUntil([mode](const Snapshot& s) { return s.mode == mode; }, timeoutMs);
+}
+
+std::string ModemSim::DevPath(const std::string& role) const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    for (const SimPort& p : impl_->ports) {
+        if (p.role == role) {
+            return impl_->devDir + "/" + p.node;
+        }
+    }
+    return "";
+}
+
+std::vector<UnitCapture> ModemSim::Units() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->units;
+}
+
+std::map<uint32_t, Bytes> ModemSim::Flash() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    std::map<uint32_t, Bytes> flash;
+    for (const UnitCapture& u : impl_->units) {
+        flash[u.type] = u.Data();
+    }
+    return flash;
+}
+
+bool ModemSim::WriteFlashFiles(const std::string& dir, std::string* error) const {
+    std::string dummy;
+    if (!error)
+        error = &dummy;
+    if (!MakeDirs(dir)) {
+        *error = "cannot create " + dir;
+        return false;
+    }
+    for (const auto& unit : Flash()) {
+        char name[16];
+        std::snprintf(name, sizeof name, "%08X.bin", unit.first);
+        const std::string path = dir + "/" + name;
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(unit.second.data()),
+                static_cast<std::streamsize>(unit.second.size()));
+        if (!f) {
+            *error = "cannot write " + path;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<TraceEntry> ModemSim::Trace() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->traceLog;
+}
+
+std::vector<std::string> ModemSim::Violations() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->violations;
+}
+
+}  // namespace modemsim

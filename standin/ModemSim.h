@@ -1,0 +1,178 @@
+// The modem stand-in: plays the device's side of the modem contract over
+// pseudo-terminals under a root directory, so that the real program (with
+// FLASHPILOT_ROOT pointing at the same root) finds, drives and flashes it.
+//
+// Start() creates ROOT/sys/bus/usb/drivers/option/<entry>/ (modalias,
+// bInterfaceNumber, a ttyUSB<n> child) and ROOT/dev/ttyUSB<n> links to
+// terminals in raw mode; one worker thread serves every terminal. The device
+// vanishes and comes back under new node names when it reboots (switch to
+// download mode, download reset, control reset). All accessors are thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Hdlc.h"
+
+namespace modemsim {
+
+enum class Mode { kAbsent, kNormal, kDownload };
+const char* ModeName(Mode mode);
+
+// An acknowledgement fault in download mode: which packet it hits.
+struct AckFault {
+    enum Target { kNone, kErase, kBlock, kEnd, kReset };
+    Target target = kNone;
+    uint32_t block = 0;   // block number on the wire (kBlock), any unit
+    bool always = false;  // false: only the first time
+};
+
+// Faults; "count" fields take 0 (off), N (the first N times) or kAlways.
+struct Faults {
+    static constexpr int kAlways = -1;
+    AckFault dropAck;              // the device does the work but sends no 0x02
+    AckFault nakAck;               // the device answers 03 <cmd> and does nothing
+    int badCrcCommand = -1;        // replies starting with this byte get a bad CRC
+    int badCrcCount = 1;           // ... the first N of them, or kAlways
+    std::string boardClassField;   // non-empty: the 20-byte board class holds this text
+    bool boardClassNak = false;    // the board class reply starts with 0x03
+    int refuseBackup = 0;          // backup order answered with status 5
+    int restoreBusy = 0;           // restore status 2 for the first N queries
+    int refuseRestore = 0;         // restore order answered with status 5
+    bool noReturn = false;         // gone for good after the download reset
+    bool startInDownload = false;  // enumerates as the boot loader at start
+    int imeiLengthByte = 8;        // byte 0 of NV item 550
+    unsigned replyDelayMs = 0;     // every reply is sent this late (scaled)
+    bool foreignVendor = false;    // modalias carries another vendor ID
+    bool noOptionDir = false;      // the option driver directory is never created
+};
+
+struct Options {
+    std::string root;        // required
+    std::string traceFile;   // empty: no trace file (the trace is kept in memory anyway)
+    double timeScale = 1.0;  // 0 < F <= 1, multiplies every delay
+    int productRow = 11;     // product table row in normal mode
+    int loaderRow = 8;       // product table row of the boot loader
+    std::string versionBefore = "11.608.13.02.00";
+    std::string versionAfter = "11.608.14.01.00";
+    std::string imei = "861234567890123";
+    std::string boardType = "QM90W";
+    std::string dashboardVersion = "UTPS11.002.03.01.03";
+    std::vector<int> restoreStatus = {0};  // one value per query, the last repeats
+    unsigned downloadRebootMs = 3000;      // reboot into download mode (scaled)
+    unsigned normalRebootMs = 5000;        // reboot into normal mode (scaled)
+    unsigned vanishDelayMs = 200;          // from the last reply to the hang-up (scaled)
+    bool reuseNodeNumbers = false;         // false: every enumeration takes new ttyUSB numbers
+    Faults faults;
+};
+
+struct Counters {
+    int enumerations = 0;  // appearances, the first one included
+    int vanishes = 0;
+    int atLines = 0;
+    int framesIn = 0;
+    int badFramesIn = 0;
+    int framesOut = 0;
+    int downloadSwitches = 0;  // 0x3A in normal mode
+    int controlResets = 0;     // 0x29 mode 2
+    int downloadResets = 0;    // 0x0A
+    int lastControlMode = 0;   // last mode of 0x29
+    int backups = 0;
+    int backupRefusals = 0;
+    int restoreQueries = 0;
+    int restoreOrders = 0;
+    int restoreRefusals = 0;
+    int lastRestoreOrder = 0;  // 0x14 or 0x15
+    int adjustments = 0;
+    int nvReads = 0;
+    int erases = 0;
+    int blocks = 0;
+    int blockResends = 0;
+    int ends = 0;
+    int droppedAcks = 0;
+    int naks = 0;
+};
+
+struct PortInfo {
+    std::string role;             // "modem", "diag" or "pcui"
+    std::string node;             // ttyUSB<n>
+    std::string entry;            // option driver entry, e.g. 1-1:1.2
+    std::string interfaceNumber;  // "02"
+};
+
+struct Snapshot {
+    Mode mode = Mode::kAbsent;
+    int generation = 0;  // number of the current enumeration
+    std::vector<PortInfo> ports;
+    Counters counters;
+    std::string installedVersion;
+};
+
+// One flashed unit: erased with 0x41, written with 0x42, closed with 0x43.
+struct UnitCapture {
+    uint32_t type = 0;
+    uint32_t erasedLength = 0;
+    std::vector<Bytes> blocks;  // block k (from 1) at index k - 1
+    bool ended = false;
+    Bytes Data() const;
+};
+
+struct TraceEntry {
+    double seconds = 0;  // since Start
+    Mode mode = Mode::kAbsent;
+    std::string node;
+    bool received = false;  // from the program (true) or to it
+    std::string kind;       // flag, noflag, raw, badcrc
+    Bytes bytes;
+    std::string Line() const;  // the trace file line, without the line feed
+};
+
+// Product table: interface numbers ("00".."03", empty when none) of a row.
+struct ProductRow {
+    const char* modem;
+    const char* diag;
+    const char* pcui;
+};
+bool LookupProductRow(int row, ProductRow* out);
+std::string ProductIdOfRow(int row);  // "140B" for row 11
+constexpr const char* kVendorId = "1F4B";
+constexpr const char* kForeignVendorId = "ABCD";
+
+class ModemSim {
+public:
+    explicit ModemSim(Options options);
+    ~ModemSim();
+    ModemSim(const ModemSim&) = delete;
+    ModemSim& operator=(const ModemSim&) = delete;
+
+    // Builds the tree and the terminals and starts serving; false with a reason.
+    bool Start(std::string* error);
+    // Ends the worker, removes the device's entries and links, closes every fd.
+    void Stop();
+
+    Mode CurrentMode() const;
+    Snapshot GetSnapshot() const;
+    // Waits (condition variable) until pred holds; false on time-out (real ms).
+    bool WaitUntil(const std::function<bool(const Snapshot&)>& pred, unsigned timeoutMs) const;
+    // Waits until the device is enumerated in the given mode (or absent).
+    bool WaitForMode(Mode mode, unsigned timeoutMs) const;
+    // ROOT/dev/<node> of the current port with the role, empty when none.
+    std::string DevPath(const std::string& role) const;
+
+    std::vector<UnitCapture> Units() const;   // in order of the first erase
+    std::map<uint32_t, Bytes> Flash() const;  // unit type -> data
+    bool WriteFlashFiles(const std::string& dir, std::string* error) const;
+    std::vector<TraceEntry> Trace() const;
+    std::vector<std::string> Violations() const;  // protocol breaches seen
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace modemsim

@@ -1,0 +1,52 @@
+// modemsim: the modem stand-in as a program. Serves the device under --root
+// until SIGINT or SIGTERM, then writes the flashed units to --flash-dir.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+
+#include "Cli.h"
+#include "ModemSim.h"
+
+int main(int argc, char** argv) {
+    modemsim::CliOptions cli;
+    std::string error;
+    if (!modemsim::ParseCommandLine(argc, argv, &cli, &error)) {
+        std::fprintf(stderr, "modemsim: %s\n%s", error.c_str(), modemsim::UsageText().c_str());
+        return 2;
+    }
+    if (cli.help) {
+        std::fputs(modemsim::UsageText().c_str(), stdout);
+        return 0;
+    }
+    // Block the stop signals before any thread starts; the main thread takes
+    // them with sigwait, so no handler and no polling are needed.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A program that dies while we write to its terminal must not kill us.
+    signal(SIGPIPE, SIG_IGN);
+
+    modemsim::ModemSim sim(cli.sim);
+    if (!sim.Start(&error)) {
+        std::fprintf(stderr, "modemsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    sim.Stop();
+    for (const std::string& v : sim.Violations()) {
+        std::fprintf(stderr, "modemsim: protocol violation: %s\n", v.c_str());
+    }
+    if (!cli.flashDir.empty() && !sim.WriteFlashFiles(cli.flashDir, &error)) {
+        std::fprintf(stderr, "modemsim: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,213 @@
+// The stand-in's own frame codec and its command line.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "Cli.h"
+#include "StandinTestClient.h"
+
+namespace {
+
+using modemsim::Bytes;
+using modemsim::Deframer;
+using modemsim::RxEvent;
+
+std::vector<RxEvent> FeedAll(Deframer& d, const Bytes& bytes) {
+    std::vector<RxEvent> out;
+    d.Feed(bytes.data(), bytes.size(), &out);
+    return out;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+Bytes Text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+TEST(StandinCodec, CrcAgreesWithCheckValueAndProgramRoutine) {
+    const std::string check = "123456789";
+    EXPECT_EQ(modemsim::Crc16X25(reinterpret_cast<const uint8_t*>(check.data()), check.size()),
+              0x906E);
+    std::mt19937 rng(7);
+    for (int len : {0, 1, 2, 63, 4103}) {
+        Bytes data(static_cast<size_t>(len));
+        for (auto& b : data)
+            b = static_cast<uint8_t>(rng());
+        WORD program = 0;
+        CalculateCRC(data.data(), static_cast<DWORD>(data.size()), program);
+        EXPECT_EQ(modemsim::Crc16X25(data.data(), data.size()), program) << len;
+    }
+}
+
+TEST(StandinCodec, EncodesWithAndWithoutOpeningFlagAndStuffs) {
+    EXPECT_EQ(modemsim::EncodeFrame({0x26, 0x00, 0x00}, false),
+              (Bytes{0x26, 0x00, 0x00, 0x2E, 0x13, 0x7E}));
+    EXPECT_EQ(modemsim::EncodeFrame({0x26, 0x00, 0x00}, true),
+              (Bytes{0x7E, 0x26, 0x00, 0x00, 0x2E, 0x13, 0x7E}));
+    const Bytes payload{0x7E, 0x7D, 0x01};
+    EXPECT_EQ(modemsim::EncodeFrame(payload, false), standin_test::Frame(payload, false));
+    const Bytes wire = modemsim::EncodeFrame(payload, false);
+    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 4), (Bytes{0x7D, 0x5E, 0x7D, 0x5D}));
+    // A corrupted frame is refused by the receiving side.
+    Deframer d;
+    auto ev = FeedAll(d, modemsim::EncodeFrame(payload, false, true));
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].kind, RxEvent::kBadCrc);
+}
+
+TEST(StandinCodec, DeframerSeparatesAtLinesFlagsJunkAndBadFrames) {
+    const Bytes a{0x4B, 0xC9, 0x03, 0xFF};
+    const Bytes b{0x41, 0x00, 0x01, 0x00, 0x7E, 0x7D};
+    Bytes bad = standin_test::Frame({0x45}, false);
+    bad[1] ^= 0x01;
+    const Bytes stream =
+        Cat({Text("AT$QCDMG\r\n"), Text("AT^DISLOG=255\r\n"), standin_test::Frame(a, false),
+             Bytes{0x7E, 0x7E}, standin_test::Frame(b, true), bad, Bytes{0x11, 0x22, 0x33},
+             standin_test::Frame(a, false), Text("at\r\n"), standin_test::Frame(b, true)});
+    // Whole and byte by byte give the same events.
+    for (bool single : {false, true}) {
+        Deframer d;
+        std::vector<RxEvent> ev;
+        if (single) {
+            for (uint8_t x : stream)
+                d.Feed(&x, 1, &ev);
+        } else {
+            ev = FeedAll(d, stream);
+        }
+        ASSERT_EQ(ev.size(), 9u) << single;
+        EXPECT_EQ(ev[0].kind, RxEvent::kRaw);
+        EXPECT_EQ(ev[0].bytes, Text("AT$QCDMG\r\n"));
+        EXPECT_EQ(ev[1].bytes, Text("AT^DISLOG=255\r\n"));
+        EXPECT_EQ(ev[2].kind, RxEvent::kFrame);
+        EXPECT_FALSE(ev[2].openingFlag);
+        EXPECT_EQ(ev[2].bytes, a);
+        EXPECT_EQ(ev[3].kind, RxEvent::kFrame);
+        EXPECT_TRUE(ev[3].openingFlag);
+        EXPECT_EQ(ev[3].bytes, b);
+        EXPECT_EQ(ev[4].kind, RxEvent::kBadCrc);
+        EXPECT_EQ(ev[5].kind, RxEvent::kRaw);  // junk right before a frame without flag
+        EXPECT_EQ(ev[5].bytes, (Bytes{0x11, 0x22, 0x33}));
+        EXPECT_EQ(ev[6].kind, RxEvent::kFrame);
+        EXPECT_EQ(ev[6].bytes, a);
+        EXPECT_EQ(ev[7].kind, RxEvent::kRaw);
+        EXPECT_EQ(ev[8].bytes, b);
+    }
+}
+
+TEST(StandinCodec, OverlongBodyIsDroppedAndTheNextFrameStillArrives) {
+    Deframer d;
+    Bytes junk(Deframer::kMaxBody + 10, 0x55);
+    auto ev = FeedAll(d, Cat({junk, standin_test::Frame({0x0C}, true)}));
+    ASSERT_FALSE(ev.empty());
+    EXPECT_EQ(ev.front().kind, RxEvent::kBadCrc);
+    EXPECT_EQ(ev.back().kind, RxEvent::kFrame);
+    EXPECT_EQ(ev.back().bytes, Bytes{0x0C});
+}
+
+bool Parse(std::vector<const char*> args, modemsim::CliOptions* out, std::string* error) {
+    args.insert(args.begin(), "modemsim");
+    return modemsim::ParseCommandLine(static_cast<int>(args.size()), args.data(), out, error);
+}
+
+TEST(StandinCli, ParsesIdentityTimingAndFaults) {
+    modemsim::CliOptions c;
+    std::string e;
+    ASSERT_TRUE(Parse({"--root",
+                       "/r",
+                       "--flash-dir",
+                       "/f",
+                       "--scale",
+                       "0.05",
+                       "--trace",
+                       "/t",
+                       "--product-row",
+                       "13",
+                       "--loader-row",
+                       "10",
+                       "--imei",
+                       "123456789012345",
+                       "--restore-status",
+                       "2,1,0",
+                       "--drop-ack",
+                       "block:3:always",
+                       "--nak",
+                       "erase",
+                       "--bad-crc",
+                       "4b:always",
+                       "--refuse-backup",
+                       "2",
+                       "--restore-busy",
+                       "always",
+                       "--refuse-restore",
+                       "1",
+                       "--no-return",
+                       "--start-in-download",
+                       "--imei-length-byte",
+                       "7",
+                       "--reply-delay",
+                       "40",
+                       "--foreign-vendor",
+                       "--no-option-dir",
+                       "--board-class",
+                       "KORVEL X",
+                       "--board-class-nak",
+                       "--reuse-nodes",
+                       "--download-delay",
+                       "100"},
+                      &c, &e))
+        << e;
+    const modemsim::Options& o = c.sim;
+    EXPECT_EQ(o.root, "/r");
+    EXPECT_EQ(c.flashDir, "/f");
+    EXPECT_DOUBLE_EQ(o.timeScale, 0.05);
+    EXPECT_EQ(o.productRow, 13);
+    EXPECT_EQ(o.loaderRow, 10);
+    EXPECT_EQ(o.restoreStatus, (std::vector<int>{2, 1, 0}));
+    EXPECT_EQ(o.faults.dropAck.target, modemsim::AckFault::kBlock);
+    EXPECT_EQ(o.faults.dropAck.block, 3u);
+    EXPECT_TRUE(o.faults.dropAck.always);
+    EXPECT_EQ(o.faults.nakAck.target, modemsim::AckFault::kErase);
+    EXPECT_FALSE(o.faults.nakAck.always);
+    EXPECT_EQ(o.faults.badCrcCommand, 0x4B);
+    EXPECT_EQ(o.faults.badCrcCount, modemsim::Faults::kAlways);
+    EXPECT_EQ(o.faults.refuseBackup, 2);
+    EXPECT_EQ(o.faults.restoreBusy, modemsim::Faults::kAlways);
+    EXPECT_EQ(o.faults.refuseRestore, 1);
+    EXPECT_TRUE(o.faults.noReturn && o.faults.startInDownload && o.faults.foreignVendor &&
+                o.faults.noOptionDir && o.faults.boardClassNak && o.reuseNodeNumbers);
+    EXPECT_EQ(o.faults.imeiLengthByte, 7);
+    EXPECT_EQ(o.faults.replyDelayMs, 40u);
+    EXPECT_EQ(o.faults.boardClassField, "KORVEL X");
+    EXPECT_EQ(o.downloadRebootMs, 100u);
+}
+
+TEST(StandinCli, RefusesBadValuesAndMissingRoot) {
+    modemsim::CliOptions c;
+    std::string e;
+    EXPECT_FALSE(Parse({"--scale", "0.5"}, &c, &e));
+    EXPECT_NE(e.find("--root"), std::string::npos);
+    for (std::vector<const char*> bad : {std::vector<const char*>{"--root", "/r", "--scale", "0"},
+                                         {"--root", "/r", "--scale", "1.5"},
+                                         {"--root", "/r", "--scale", "x"},
+                                         {"--root", "/r", "--product-row", "39"},
+                                         {"--root", "/r", "--drop-ack", "block:0"},
+                                         {"--root", "/r", "--nak", "everything"},
+                                         {"--root", "/r", "--bad-crc", "4G"},
+                                         {"--root", "/r", "--refuse-backup", "-1"},
+                                         {"--root", "/r", "--restore-status", "1,,2"},
+                                         {"--root", "/r", "--bogus"},
+                                         {"--root"}}) {
+        e.clear();
+        EXPECT_FALSE(Parse(bad, &c, &e)) << bad.back();
+        EXPECT_FALSE(e.empty());
+    }
+    EXPECT_TRUE(Parse({"--help"}, &c, &e));
+    EXPECT_TRUE(c.help);
+}
+
+}  // namespace
