@@ -74,11 +74,10 @@ protected:
                            StringLine("IDS_UPD_VERSION", "QM90W"));
     }
     void TearDown() override {
-        // Like the program, the tests never delete the engine: one engine
-        // (kept in m_Download) serves every controller of the test run, and a
-        // worker that Cancel has stopped may still be closing it.
-        if (m_Download != nullptr)
-            m_Download->m_BoardInfo.RemoveAll();
+        // The program never deletes the engine; the tests do, so that its
+        // destructor waits for the worker a search has started.
+        delete m_Download;
+        m_Download = nullptr;
         isSucceed = false;
         isNeedRestart = false;
     }
