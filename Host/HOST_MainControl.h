@@ -14,7 +14,15 @@
 #include "Thread.h"
 #include "Types.h"
 
-class MACController;
+// Receives the engine's notifications (the flow controller).
+class IEngineObserver {
+public:
+    // kind 3 outcome, 8 progress, 9 message box.
+    virtual void UIController(unsigned long kind, double code, char* text) = 0;
+
+protected:
+    ~IEngineObserver() = default;
+};
 
 // Command codes of the worker (values of m_dwCurState).
 enum : unsigned long {
@@ -55,7 +63,7 @@ public:
     // Frame: worker, commands, locks, ports, notifications.
     void ThreadFun() override;
     virtual void OnReceiveHDLC(unsigned long, unsigned long, unsigned char const* packet);
-    bool Init(MACController* controller);
+    bool Init(IEngineObserver* controller);
     bool Exit();
     bool SetCurState(unsigned long code);
     static unsigned long WorkingThread(void* pMainControl);
@@ -121,7 +129,7 @@ private:
     DWORD m_dwPortArg3 = 0;
     CHdlcAdapter m_pHDLC;
     char* m_pszBoardVersion;
-    std::atomic<MACController*> m_pController{nullptr};
+    std::atomic<IEngineObserver*> m_pController{nullptr};
     DWORD m_dwTotalSize = 0;
     DWORD m_dwDownloadedSize = 0;
     std::atomic<bool> m_bDownloading{false};

@@ -16,9 +16,9 @@ extern std::atomic<bool> bQX10UseDiag;   // a QX10/QX10+ is driven through its d
 extern std::atomic<bool> isSucceed;      // the engine reported success
 
 // Loaded by the flow controller from the string resources at its Init.
-extern char strProduceName[12];       // IDS_PRODUCE_ID, the board type
-extern char strDloadSoftType[2048];   // IDS_SOFT_TYPE: "firmware" or "dashboard"
-extern char g_ProduceName[2048];      // the product name used in the engine's messages
+extern char strProduceName[12];      // IDS_PRODUCE_ID, the board type
+extern char strDloadSoftType[2048];  // IDS_SOFT_TYPE: "firmware" or "dashboard"
+extern char g_ProduceName[2048];     // the product name used in the engine's messages
 
 // Sets g_nErrorCode back to "no error" when it still holds code.
 void ClearErrorCode(int code);

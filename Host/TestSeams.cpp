@@ -1,5 +1,6 @@
 #include "TestSeams.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -62,15 +63,27 @@ bool TimeScaleIsValid(std::string* message) {
     return false;
 }
 
+namespace {
+
+// 0 until first read from the environment or set by OverrideTimeScale.
+std::atomic<double> g_timeScale{0.0};
+
+}  // namespace
+
 double TimeScale() {
-    static const double factor = [] {
-        double value = 1.0;
-        const char* text = EnvOrNull("FLASHPILOT_TIME_SCALE");
-        if (text != nullptr && !ParseScale(text, &value))
-            value = 1.0;
-        return value;
-    }();
+    double factor = g_timeScale.load();
+    if (factor > 0.0)
+        return factor;
+    factor = 1.0;
+    const char* text = EnvOrNull("FLASHPILOT_TIME_SCALE");
+    if (text != nullptr && !ParseScale(text, &factor))
+        factor = 1.0;
+    g_timeScale.store(factor);
     return factor;
+}
+
+void OverrideTimeScale(double factor) {
+    g_timeScale.store(factor > 0.0 && factor <= 1.0 ? factor : 1.0);
 }
 
 unsigned long ScaledMs(unsigned long ms) {

@@ -19,6 +19,10 @@ bool TimeScaleIsValid(std::string* message);
 // The factor of FLASHPILOT_TIME_SCALE (1 when unset or invalid).
 double TimeScale();
 
+// Sets the factor for the rest of the process; in-process tests use it to run
+// the engine's waits quickly (the program itself only reads the environment).
+void OverrideTimeScale(double factor);
+
 // A duration in milliseconds multiplied by the time scale. 0xFFFFFFFF (no
 // limit) stays unlimited; a non-zero duration never drops to 0.
 unsigned long ScaledMs(unsigned long ms);
