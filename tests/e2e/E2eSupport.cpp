@@ -62,22 +62,27 @@ bool WaitChild(pid_t pid, int timeoutMs, int* status) {
                 rc = poll(&p, 1, timeoutMs);
             } while (rc < 0 && errno == EINTR);
             close(pidfd);
-            if (rc == 0) return false;
+            if (rc == 0)
+                return false;
         } else {
             // No pidfd: look every 10 ms, sleeping in between.
             long long deadline = NowMs() + timeoutMs;
             for (;;) {
                 pid_t r = waitpid(pid, status, WNOHANG);
-                if (r == pid) return true;
-                if (r < 0 && errno != EINTR) return true;
-                if (NowMs() >= deadline) return false;
+                if (r == pid)
+                    return true;
+                if (r < 0 && errno != EINTR)
+                    return true;
+                if (NowMs() >= deadline)
+                    return false;
                 timespec ts = {0, 10 * 1000 * 1000};
                 nanosleep(&ts, nullptr);
             }
         }
     }
     while (waitpid(pid, status, 0) < 0) {
-        if (errno != EINTR) return true;
+        if (errno != EINTR)
+            return true;
     }
     return true;
 }
@@ -92,7 +97,8 @@ sockaddr_in Loopback(int port) {
 }
 
 void PutLe32(std::string* bytes, size_t offset, uint32_t value) {
-    for (int i = 0; i < 4; ++i) (*bytes)[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        (*bytes)[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
 }  // namespace
@@ -103,12 +109,14 @@ TempDir::TempDir(const std::string& tag) {
     std::string pattern = TempBase() + "/" + tag + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) != nullptr) m_path = buffer.data();
+    if (mkdtemp(buffer.data()) != nullptr)
+        m_path = buffer.data();
 }
 
 TempDir::~TempDir() {
     const char* keep = std::getenv("FP_KEEP_TEMP");
-    if (!m_path.empty() && !(keep != nullptr && std::strcmp(keep, "1") == 0)) RemoveTree(m_path);
+    if (!m_path.empty() && !(keep != nullptr && std::strcmp(keep, "1") == 0))
+        RemoveTree(m_path);
 }
 
 std::string TempDir::operator/(const std::string& relative) const {
@@ -116,11 +124,14 @@ std::string TempDir::operator/(const std::string& relative) const {
 }
 
 bool MakeDirs(const std::string& path) {
-    if (path.empty()) return false;
+    if (path.empty())
+        return false;
     for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos != path.size() && path[pos] != '/') continue;
+        if (pos != path.size() && path[pos] != '/')
+            continue;
         std::string part = path.substr(0, pos);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            return false;
     }
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -128,7 +139,8 @@ bool MakeDirs(const std::string& path) {
 
 void RemoveTree(const std::string& path) {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
+    if (lstat(path.c_str(), &st) != 0)
+        return;
     if (S_ISDIR(st.st_mode)) {
         chmod(path.c_str(), 0755);  // a test may have made it unreadable
         if (DIR* dir = opendir(path.c_str())) {
@@ -147,14 +159,16 @@ void RemoveTree(const std::string& path) {
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
+    if (!out)
+        return false;
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
 
 bool ReadFile(const std::string& path, std::string* bytes) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     std::ostringstream buffer;
     buffer << in.rdbuf();
     *bytes = buffer.str();
@@ -176,14 +190,17 @@ bool FileExists(const std::string& path) {
 
 ToolResult RunTool(const std::vector<std::string>& argv) {
     ToolResult result;
-    if (argv.empty()) return result;
+    if (argv.empty())
+        return result;
     TempDir capture("fp-tool");
     std::string outPath = capture / "output.txt";
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     int fd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return result;
+    if (fd < 0)
+        return result;
     pid_t pid = fork();
     if (pid == 0) {
         dup2(fd, 1);
@@ -192,13 +209,15 @@ ToolResult RunTool(const std::vector<std::string>& argv) {
         _exit(127);
     }
     close(fd);
-    if (pid < 0) return result;
+    if (pid < 0)
+        return result;
     int status = 0;
     if (!WaitChild(pid, 60000, &status)) {
         kill(pid, SIGKILL);
         WaitChild(pid, -1, &status);
     }
-    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    if (WIFEXITED(status))
+        result.exitStatus = WEXITSTATUS(status);
     result.output = ReadFile(outPath);
     return result;
 }
@@ -207,8 +226,8 @@ ToolResult RunTool(const std::vector<std::string>& argv) {
 
 bool BuildPackage(const std::string& out, const std::string& identity,
                   const std::vector<PackageUnit>& units, std::string* error, unsigned frameSize) {
-    std::vector<std::string> argv = {std::string(FP_BIN_DIR) + "/fwpack", "build", "-o", out,
-                                     "--identity", identity};
+    std::vector<std::string> argv = {
+        std::string(FP_BIN_DIR) + "/fwpack", "build", "-o", out, "--identity", identity};
     if (frameSize != 0) {
         argv.push_back("--frame-size");
         argv.push_back(std::to_string(frameSize));
@@ -216,7 +235,8 @@ bool BuildPackage(const std::string& out, const std::string& identity,
     for (size_t i = 0; i < units.size(); ++i) {
         std::string file = out + ".unit" + std::to_string(i);
         if (!WriteFile(file, units[i].data)) {
-            if (error) *error = "cannot write " + file;
+            if (error)
+                *error = "cannot write " + file;
             return false;
         }
         char type[16];
@@ -224,23 +244,27 @@ bool BuildPackage(const std::string& out, const std::string& identity,
         argv.push_back(std::string(type) + ":" + file);
     }
     ToolResult r = RunTool(argv);
-    if (r.exitStatus != 0 && error) *error = "fwpack build: " + r.output;
+    if (r.exitStatus != 0 && error)
+        *error = "fwpack build: " + r.output;
     return r.exitStatus == 0;
 }
 
 bool AttachPackage(const std::string& out, const std::string& package, std::string* error,
                    const std::string& image) {
-    ToolResult r = RunTool({std::string(FP_BIN_DIR) + "/fwpack", "attach", "-o", out, image, package});
-    if (r.exitStatus != 0 && error) *error = "fwpack attach: " + r.output;
+    ToolResult r =
+        RunTool({std::string(FP_BIN_DIR) + "/fwpack", "attach", "-o", out, image, package});
+    if (r.exitStatus != 0 && error)
+        *error = "fwpack attach: " + r.output;
     return r.exitStatus == 0;
 }
 
 bool SetPackageIdentity(std::string* package, const std::string& identity) {
-    constexpr size_t kHeader = 92;           // the first unit header
+    constexpr size_t kHeader = 92;  // the first unit header
     constexpr size_t kIdentity = kHeader + 60;
     constexpr size_t kCrc = kHeader + 92;
     constexpr size_t kHeaderSize = 98;
-    if (identity.size() > 31 || package->size() < kHeader + kHeaderSize) return false;
+    if (identity.size() > 31 || package->size() < kHeader + kHeaderSize)
+        return false;
     std::fill(package->begin() + kIdentity, package->begin() + kIdentity + 32, '\0');
     std::copy(identity.begin(), identity.end(), package->begin() + kIdentity);
     (*package)[kCrc] = 0;
@@ -254,9 +278,11 @@ bool SetPackageIdentity(std::string* package, const std::string& identity) {
 
 std::vector<PackageUnit> SmallUnits() {
     std::string table(464, '\0');
-    for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+    for (size_t i = 0; i < table.size(); ++i)
+        table[i] = static_cast<char>((i * 7 + 3) & 0xFF);
     std::string image(5000, '\0');
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 13 + 1) & 0xFF);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>((i * 13 + 1) & 0xFF);
     return {{0x00010000, table}, {0x00110000, image}};
 }
 
@@ -266,18 +292,22 @@ bool MakeProgramFile(const std::string& dir, const std::string& name, const std:
     TempDir work("fp-pack");
     std::string pkgPath = work / "package.bin";
     const std::string buildIdentity = patchIdentity ? "V000:PLACEHOLDER:0.0" : identity;
-    if (!BuildPackage(pkgPath, buildIdentity, units, error)) return false;
+    if (!BuildPackage(pkgPath, buildIdentity, units, error))
+        return false;
     if (patchIdentity) {
         std::string bytes;
         if (!ReadFile(pkgPath, &bytes) || !SetPackageIdentity(&bytes, identity) ||
             !WriteFile(pkgPath, bytes)) {
-            if (error) *error = "cannot patch the identity to " + identity;
+            if (error)
+                *error = "cannot patch the identity to " + identity;
             return false;
         }
     }
-    if (!AttachPackage(dir + "/" + name, pkgPath, error)) return false;
+    if (!AttachPackage(dir + "/" + name, pkgPath, error))
+        return false;
     if (package != nullptr && !ReadFile(pkgPath, package)) {
-        if (error) *error = "cannot read " + pkgPath;
+        if (error)
+            *error = "cannot read " + pkgPath;
         return false;
     }
     return true;
@@ -287,7 +317,8 @@ bool MakeProgramFile(const std::string& dir, const std::string& name, const std:
 
 bool PortIsFree(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr = Loopback(port);
@@ -302,14 +333,16 @@ int UniqueGuardPort() {
     static std::atomic<int> next{static_cast<int>(getpid() * 97 % 8000)};
     for (int attempt = 0; attempt < 200; ++attempt) {
         int port = 23000 + (next.fetch_add(1) % 8000 + 8000) % 8000;
-        if (port != 22222 && PortIsFree(port)) return port;
+        if (port != 22222 && PortIsFree(port))
+            return port;
     }
     return 0;
 }
 
 PortHolder::PortHolder(int port, bool listenOnIt) {
     m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0) return;
+    if (m_fd < 0)
+        return;
     sockaddr_in addr = Loopback(port);
     if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         (listenOnIt && listen(m_fd, 5) != 0)) {
@@ -319,7 +352,8 @@ PortHolder::PortHolder(int port, bool listenOnIt) {
 }
 
 PortHolder::~PortHolder() {
-    if (m_fd >= 0) close(m_fd);
+    if (m_fd >= 0)
+        close(m_fd);
 }
 
 // ---- Runs of the program ---------------------------------------------------
@@ -331,11 +365,13 @@ ProgramRun::~ProgramRun() {
         WaitChild(m_pid, -1, &status);
         m_pid = -1;
     }
-    if (!m_ownCaptureDir.empty()) RemoveTree(m_ownCaptureDir);
+    if (!m_ownCaptureDir.empty())
+        RemoveTree(m_ownCaptureDir);
 }
 
 bool ProgramRun::Start(const RunSpec& spec) {
-    if (m_pid > 0) return false;
+    if (m_pid > 0)
+        return false;
     m_result = RunResult();
     m_timeoutMs = spec.timeoutMs;
 
@@ -344,7 +380,8 @@ bool ProgramRun::Start(const RunSpec& spec) {
         std::string pattern = TempBase() + "/fp-run-XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) == nullptr) return false;
+        if (mkdtemp(buffer.data()) == nullptr)
+            return false;
         captureDir = m_ownCaptureDir = buffer.data();
     }
     m_result.stdoutPath = captureDir + "/stdout.txt";
@@ -354,14 +391,20 @@ bool ProgramRun::Start(const RunSpec& spec) {
     // async-signal-safe calls run.
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "FLASHPILOT_", 11) != 0) env.push_back(*e);
+        if (std::strncmp(*e, "FLASHPILOT_", 11) != 0)
+            env.push_back(*e);
     }
-    if (!spec.root.empty()) env.push_back("FLASHPILOT_ROOT=" + spec.root);
-    if (spec.guardPort != 0) env.push_back("FLASHPILOT_GUARD_PORT=" + std::to_string(spec.guardPort));
-    if (!spec.timeScale.empty()) env.push_back("FLASHPILOT_TIME_SCALE=" + spec.timeScale);
-    for (const auto& kv : spec.extraEnv) env.push_back(kv.first + "=" + kv.second);
+    if (!spec.root.empty())
+        env.push_back("FLASHPILOT_ROOT=" + spec.root);
+    if (spec.guardPort != 0)
+        env.push_back("FLASHPILOT_GUARD_PORT=" + std::to_string(spec.guardPort));
+    if (!spec.timeScale.empty())
+        env.push_back("FLASHPILOT_TIME_SCALE=" + spec.timeScale);
+    for (const auto& kv : spec.extraEnv)
+        env.push_back(kv.first + "=" + kv.second);
     std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(&e[0]);
+    for (std::string& e : env)
+        envp.push_back(&e[0]);
     envp.push_back(nullptr);
     std::string command = spec.command;
     char* argv[] = {&command[0], nullptr};
@@ -370,15 +413,19 @@ bool ProgramRun::Start(const RunSpec& spec) {
     int errFd = open(m_result.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int inFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (outFd < 0 || errFd < 0 || inFd < 0) {
-        if (outFd >= 0) close(outFd);
-        if (errFd >= 0) close(errFd);
-        if (inFd >= 0) close(inFd);
+        if (outFd >= 0)
+            close(outFd);
+        if (errFd >= 0)
+            close(errFd);
+        if (inFd >= 0)
+            close(inFd);
         return false;
     }
     m_startMs = NowMs();
     pid_t pid = fork();
     if (pid == 0) {
-        if (chdir(spec.workDir.c_str()) != 0) _exit(126);
+        if (chdir(spec.workDir.c_str()) != 0)
+            _exit(126);
         dup2(inFd, 0);
         dup2(outFd, 1);
         dup2(errFd, 2);
@@ -388,14 +435,16 @@ bool ProgramRun::Start(const RunSpec& spec) {
     close(outFd);
     close(errFd);
     close(inFd);
-    if (pid < 0) return false;
+    if (pid < 0)
+        return false;
     m_pid = pid;
     m_result.started = true;
     return true;
 }
 
 RunResult ProgramRun::Wait() {
-    if (m_pid <= 0) return m_result;
+    if (m_pid <= 0)
+        return m_result;
     int status = 0;
     long long left = m_timeoutMs - (NowMs() - m_startMs);
     if (!WaitChild(m_pid, static_cast<int>(std::max(0LL, left)), &status)) {
@@ -421,7 +470,8 @@ bool ProgramRun::Signal(int sig) {
 
 RunResult RunProgram(const RunSpec& spec) {
     ProgramRun run;
-    if (!run.Start(spec)) return RunResult();
+    if (!run.Start(spec))
+        return RunResult();
     return run.Wait();
 }
 
@@ -435,27 +485,30 @@ std::string Modalias(const std::string& vendor, const std::string& pid,
 
 bool MakeRootTree(const std::string& root, bool withOptionDir) {
     bool ok = MakeDirs(root + "/dev") && MakeDirs(root + "/users");
-    if (withOptionDir) ok = ok && MakeDirs(root + kOptionDirPath);
+    if (withOptionDir)
+        ok = ok && MakeDirs(root + kOptionDirPath);
     return ok;
 }
 
 bool AddOptionEntry(const std::string& root, const FakeInterface& entry) {
     std::string dir = root + kOptionDirPath + "/" + entry.entry;
-    if (!MakeDirs(dir)) return false;
+    if (!MakeDirs(dir))
+        return false;
     if (!entry.modalias.empty() && !WriteFile(dir + "/modalias", entry.modalias + "\n"))
         return false;
     if (!entry.interfaceNumber.empty() &&
         !WriteFile(dir + "/bInterfaceNumber", entry.interfaceNumber + "\n"))
         return false;
-    if (!entry.tty.empty() && !MakeDirs(dir + "/" + entry.tty)) return false;
+    if (!entry.tty.empty() && !MakeDirs(dir + "/" + entry.tty))
+        return false;
     return true;
 }
 
 std::vector<std::pair<std::string, std::string>> AddFakeDevice(const std::string& root,
-                                                                const std::string& vendor,
-                                                                const std::string& pid,
-                                                                std::vector<std::string> interfaces,
-                                                                int firstTty) {
+                                                               const std::string& vendor,
+                                                               const std::string& pid,
+                                                               std::vector<std::string> interfaces,
+                                                               int firstTty) {
     std::sort(interfaces.begin(), interfaces.end());
     std::vector<std::pair<std::string, std::string>> nodes;
     for (size_t k = 0; k < interfaces.size(); ++k) {
@@ -465,7 +518,8 @@ std::vector<std::pair<std::string, std::string>> AddFakeDevice(const std::string
         entry.modalias = Modalias(vendor, pid, iface);
         entry.interfaceNumber = iface;
         entry.tty = "ttyUSB" + std::to_string(firstTty + static_cast<int>(k));
-        if (!AddOptionEntry(root, entry)) return {};
+        if (!AddOptionEntry(root, entry))
+            return {};
         nodes.emplace_back(iface, entry.tty);
     }
     return nodes;
@@ -473,17 +527,20 @@ std::vector<std::pair<std::string, std::string>> AddFakeDevice(const std::string
 
 FakePorts AddFakeProduct(const std::string& root, int row, int firstTty) {
     FakePorts ports;
-    if (row < 1 || row > kDeviceRows) return ports;
+    if (row < 1 || row > kDeviceRows)
+        return ports;
     const SDeviceRow& product = Devices[row - 1];
     std::vector<std::string> interfaces;
     for (const SPortRole& role : product.m_Roles) {
-        if (std::strcmp(role.m_szInterface, "_") != 0) interfaces.push_back(role.m_szInterface);
+        if (std::strcmp(role.m_szInterface, "_") != 0)
+            interfaces.push_back(role.m_szInterface);
     }
     auto nodes = AddFakeDevice(root, kVendorId, product.m_szPID, interfaces, firstTty);
     std::string* names[3] = {&ports.modem, &ports.diag, &ports.pcui};
     for (const SPortRole& role : product.m_Roles) {
         for (const auto& node : nodes) {
-            if (node.first == role.m_szInterface) *names[role.m_nBit] = node.second;
+            if (node.first == role.m_szInterface)
+                *names[role.m_nBit] = node.second;
         }
     }
     return ports;

@@ -13,12 +13,12 @@
 namespace e2e {
 
 // Files the program writes into its working directory.
-extern const char kPackageFile[];     // "MODEM_FIRMWARE.BIN"
-extern const char kStringFile[];      // "StringList.strings"
-extern const char kLogFile[];         // "KorvelFlashPilotLog.log"
-extern const char kResultFile[];      // "FlashPilot-Result"
-extern const char kOptionDirPath[];   // "/sys/bus/usb/drivers/option"
-extern const char kGuardBusyText[];   // the two-line message of a refused start
+extern const char kPackageFile[];    // "MODEM_FIRMWARE.BIN"
+extern const char kStringFile[];     // "StringList.strings"
+extern const char kLogFile[];        // "KorvelFlashPilotLog.log"
+extern const char kResultFile[];     // "FlashPilot-Result"
+extern const char kOptionDirPath[];  // "/sys/bus/usb/drivers/option"
+extern const char kGuardBusyText[];  // the two-line message of a refused start
 
 // ---- Files and directories -------------------------------------------------
 
@@ -125,13 +125,13 @@ struct RunSpec {
     int guardPort = 0;      // FLASHPILOT_GUARD_PORT; 0: unset
     std::string timeScale;  // FLASHPILOT_TIME_SCALE; empty: unset
     std::vector<std::pair<std::string, std::string>> extraEnv;  // set after the above
-    int timeoutMs = 30000;  // hard limit; the run is killed (its pid only) after it
+    int timeoutMs = 30000;   // hard limit; the run is killed (its pid only) after it
     std::string captureDir;  // directory for stdout.txt / stderr.txt; empty: a temp dir
 };
 
 struct RunResult {
     bool started = false;
-    bool exited = false;    // ended by exit (exitStatus is valid)
+    bool exited = false;  // ended by exit (exitStatus is valid)
     int exitStatus = -1;
     int termSignal = 0;     // the signal that ended it, when not exited
     bool timedOut = false;  // killed by the hard time-out
@@ -200,9 +200,11 @@ struct FakePorts {
 // A device of product pid: one entry per interface number, in ascending
 // order, named 1-1:1.<k> with the node ttyUSB<firstTty + k> for the k-th
 // interface. Returns (interface number, node name) pairs; empty on failure.
-std::vector<std::pair<std::string, std::string>> AddFakeDevice(
-    const std::string& root, const std::string& vendor, const std::string& pid,
-    std::vector<std::string> interfaces, int firstTty = 0);
+std::vector<std::pair<std::string, std::string>> AddFakeDevice(const std::string& root,
+                                                               const std::string& vendor,
+                                                               const std::string& pid,
+                                                               std::vector<std::string> interfaces,
+                                                               int firstTty = 0);
 
 // A device of product table row (1 to 38) of the maker, one interface per
 // role the row has.

@@ -31,7 +31,8 @@ void Spit(const std::string& path, const std::string& text) {
 
 void MkdirP(const std::string& path) {
     for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos == path.size() || path[pos] == '/') mkdir(path.substr(0, pos).c_str(), 0755);
+        if (pos == path.size() || path[pos] == '/')
+            mkdir(path.substr(0, pos).c_str(), 0755);
     }
 }
 
@@ -56,7 +57,8 @@ protected:
         MkdirP(m_dir + "/res");
         const char* old = std::getenv("FLASHPILOT_ROOT");
         m_hadRoot = old != nullptr;
-        if (m_hadRoot) m_oldRoot = old;
+        if (m_hadRoot)
+            m_oldRoot = old;
         setenv("FLASHPILOT_ROOT", m_root.c_str(), 1);
         std::memcpy(m_oldResources, g_ResourcesPath, sizeof m_oldResources);
         std::snprintf(g_ResourcesPath, sizeof g_ResourcesPath, "%s/res/", m_dir.c_str());
@@ -79,9 +81,12 @@ protected:
     void AddEntry(const std::string& name, const std::string& modalias, const std::string& iface,
                   const std::string& tty) {
         MkdirP(Entry(name));
-        if (!modalias.empty()) Spit(Entry(name) + "/modalias", modalias + "\n");
-        if (!iface.empty()) Spit(Entry(name) + "/bInterfaceNumber", iface + "\n");
-        if (!tty.empty()) MkdirP(Entry(name) + "/" + tty);
+        if (!modalias.empty())
+            Spit(Entry(name) + "/modalias", modalias + "\n");
+        if (!iface.empty())
+            Spit(Entry(name) + "/bInterfaceNumber", iface + "\n");
+        if (!tty.empty())
+            MkdirP(Entry(name) + "/" + tty);
     }
 
     static std::string Alias(const std::string& pid, const std::string& iface,
@@ -174,9 +179,10 @@ TEST_F(PortDiscoveryWalk, MissingPcuiFailsAfterReportingEveryMissingRole) {
     AddEntry("1-1:1.0", Alias("1402", "00"), "00", "ttyUSB0");
     EXPECT_EQ(Walk(), -1);
     EXPECT_STREQ(cmodem, "ttyUSB0");
-    EXPECT_NE(m_out.find("\nMODEM=ttyUSB0 DIAG= PCUI=\nSet diag port failed !\nSet pcui port failed "
-                         "!\n"),
-              std::string::npos);
+    EXPECT_NE(
+        m_out.find("\nMODEM=ttyUSB0 DIAG= PCUI=\nSet diag port failed !\nSet pcui port failed "
+                   "!\n"),
+        std::string::npos);
     EXPECT_NE(m_log.find(" -- Set diag port failed !\n"), std::string::npos);
     EXPECT_NE(m_log.find(" -- Set pcui port failed !\n"), std::string::npos);
     EXPECT_EQ(m_log.find("Set Ports failed"), std::string::npos);
@@ -256,9 +262,9 @@ TEST(PortDiscoveryTable, RowLayoutAndProductIds) {
         for (int k = 0; k < 3; ++k) {
             EXPECT_EQ(row.m_Roles[k].m_nBit, k) << "row " << r;
             const char* iface = row.m_Roles[k].m_szInterface;
-            EXPECT_TRUE(std::strcmp(iface, "_") == 0 ||
-                        (std::strlen(iface) == 2 && iface[0] == '0' && iface[1] >= '0' &&
-                         iface[1] <= '3'))
+            EXPECT_TRUE(
+                std::strcmp(iface, "_") == 0 ||
+                (std::strlen(iface) == 2 && iface[0] == '0' && iface[1] >= '0' && iface[1] <= '3'))
                 << "row " << r << " role " << k << ": " << iface;
         }
     }

@@ -31,9 +31,11 @@ sockaddr_in Address(const char* ip, int port) {
 // A socket bound to ip:port (and listening when asked); -1 on failure.
 int BoundSocket(const char* ip, int port, bool listening, bool reuse = false) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     int on = 1;
-    if (reuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (reuse)
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr = Address(ip, port);
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         (listening && listen(fd, 5) != 0)) {
@@ -45,7 +47,8 @@ int BoundSocket(const char* ip, int port, bool listening, bool reuse = false) {
 
 bool CanListenOn(int port) {
     int fd = BoundSocket("127.0.0.1", port, true, true);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     close(fd);
     return true;
 }
@@ -58,12 +61,14 @@ protected:
         static int next = 0;
         for (int i = 0; i < 200 && m_port == 0; ++i) {
             int port = 31000 + (getpid() * 31 + next++) % 1500;
-            if (CanListenOn(port)) m_port = port;
+            if (CanListenOn(port))
+                m_port = port;
         }
         ASSERT_NE(m_port, 0);
         const char* old = std::getenv("FLASHPILOT_GUARD_PORT");
         m_hadPort = old != nullptr;
-        if (m_hadPort) m_oldPort = old;
+        if (m_hadPort)
+            m_oldPort = old;
         setenv("FLASHPILOT_GUARD_PORT", std::to_string(m_port).c_str(), 1);
 
         char pattern[] = "/tmp/fp-guard-XXXXXX";
@@ -146,7 +151,8 @@ TEST_F(SingleInstanceGuard, BindsLoopbackOnly) {
     // bound to every interface.
     int other = BoundSocket("127.0.0.2", m_port, true, true);
     EXPECT_GE(other, 0);
-    if (other >= 0) close(other);
+    if (other >= 0)
+        close(other);
 }
 
 TEST_F(SingleInstanceGuard, AnotherListenerRefusesTheStart) {
