@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -20,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 
 #include "Crc16.h"
@@ -96,9 +99,52 @@ sockaddr_in Loopback(int port) {
     return addr;
 }
 
-void PutLe32(std::string* bytes, size_t offset, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        (*bytes)[offset + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+// Programs started by ProgramRun and not yet waited for: children of this
+// process that are no orphans.
+std::mutex g_runningLock;
+std::set<pid_t> g_running;
+
+void Track(pid_t pid, bool running) {
+    std::lock_guard<std::mutex> lock(g_runningLock);
+    if (running)
+        g_running.insert(pid);
+    else
+        g_running.erase(pid);
+}
+
+bool Tracked(pid_t pid) {
+    std::lock_guard<std::mutex> lock(g_runningLock);
+    return g_running.count(pid) != 0;
+}
+
+// Children of this process whose command name is comm (zombies included),
+// other than the programs that ProgramRun still runs.
+std::vector<pid_t> OrphansNamed(const std::string& comm) {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return found;
+    const pid_t self = getpid();
+    while (dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0')
+            continue;
+        std::string stat = ReadFile(std::string("/proc/") + entry->d_name + "/stat");
+        size_t open = stat.find('(');
+        size_t close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open)
+            continue;
+        std::string name = stat.substr(open + 1, close - open - 1);
+        long ppid = 0;
+        char state = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) != 2)
+            continue;
+        if (ppid == self && name == comm && !Tracked(static_cast<pid_t>(pid)))
+            found.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return found;
 }
 
 }  // namespace
@@ -363,6 +409,7 @@ ProgramRun::~ProgramRun() {
         kill(m_pid, SIGKILL);
         int status = 0;
         WaitChild(m_pid, -1, &status);
+        Track(m_pid, false);
         m_pid = -1;
     }
     if (!m_ownCaptureDir.empty())
@@ -421,6 +468,11 @@ bool ProgramRun::Start(const RunSpec& spec) {
             close(inFd);
         return false;
     }
+    // Orphans of the run come back to this process, so that Wait can tell
+    // whether the program left a process of its own behind.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    size_t slash = command.rfind('/');
+    m_comm = command.substr(slash == std::string::npos ? 0 : slash + 1).substr(0, 15);
     m_startMs = NowMs();
     pid_t pid = fork();
     if (pid == 0) {
@@ -438,6 +490,7 @@ bool ProgramRun::Start(const RunSpec& spec) {
     if (pid < 0)
         return false;
     m_pid = pid;
+    Track(pid, true);
     m_result.started = true;
     return true;
 }
@@ -452,7 +505,14 @@ RunResult ProgramRun::Wait() {
         kill(m_pid, SIGKILL);
         WaitChild(m_pid, -1, &status);
     }
+    Track(m_pid, false);
     m_pid = -1;
+    for (pid_t orphan : OrphansNamed(m_comm)) {
+        ++m_result.leftoverProcesses;
+        kill(orphan, SIGKILL);
+        int ignored = 0;
+        WaitChild(orphan, -1, &ignored);
+    }
     if (WIFEXITED(status)) {
         m_result.exited = true;
         m_result.exitStatus = WEXITSTATUS(status);

@@ -135,6 +135,10 @@ struct RunResult {
     int exitStatus = -1;
     int termSignal = 0;     // the signal that ended it, when not exited
     bool timedOut = false;  // killed by the hard time-out
+    // Processes forked by the run (same command name) that were still around
+    // when it ended, such as a listener child it did not end itself. The test
+    // process is their subreaper; they are killed by pid and reaped.
+    int leftoverProcesses = 0;
     std::string stdoutPath;
     std::string stderrPath;
     std::string out;  // contents of stdoutPath after the run
@@ -163,6 +167,7 @@ private:
     int m_timeoutMs = 0;
     long long m_startMs = 0;
     std::string m_ownCaptureDir;
+    std::string m_comm;  // command name of the program's processes
     RunResult m_result;
 };
 

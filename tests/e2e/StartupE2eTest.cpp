@@ -2,6 +2,7 @@
 // string file, result file, log and the port walk, with every early exit.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,8 +54,12 @@ protected:
 
     RunResult RunFromOwnDirectory() { return Run(m_app, std::string("./") + kProgram); }
 
-    // The listener child must be gone once the program has ended.
-    void ExpectGuardReleased() { EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port; }
+    // The listener child must have been ended by the program itself before
+    // it exited (no process of it left behind), and the port is free again.
+    void ExpectListenerGone(const RunResult& r) {
+        EXPECT_EQ(r.leftoverProcesses, 0);
+        EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
+    }
 
     static bool Has(const std::string& text, const std::string& part) {
         return text.find(part) != std::string::npos;
@@ -101,7 +106,7 @@ TEST_F(StartupRun, NoOptionDirectoryEndsWithStatusOneAfterWritingTheFiles) {
     const std::string log = ReadFile(m_app + "/" + kLogFile);
     EXPECT_TRUE(Has(log, " -- V100R001B003")) << log;
     EXPECT_FALSE(Has(log, "option")) << log;
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 TEST_F(StartupRun, FakeProductGivesAllThreePorts) {
@@ -120,7 +125,7 @@ TEST_F(StartupRun, FakeProductGivesAllThreePorts) {
     EXPECT_FALSE(Has(r.out, "failed !")) << r.out;
     const std::string log = ReadFile(m_app + "/" + kLogFile);
     EXPECT_TRUE(Has(log, " -- PCUI port is ttyUSB2\n")) << log;
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 TEST_F(StartupRun, ProductWithoutModemPortOnlyReportsIt) {
@@ -135,7 +140,7 @@ TEST_F(StartupRun, ProductWithoutModemPortOnlyReportsIt) {
     EXPECT_TRUE(Has(r.out, "\nMODEM= DIAG=ttyUSB4 PCUI=ttyUSB5\nSet modem port failed !\n"))
         << r.out;
     EXPECT_TRUE(Has(ReadFile(m_app + "/" + kLogFile), " -- Set modem port failed !\n"));
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 TEST_F(StartupRun, MissingPcuiPortEndsWithStatusOne) {
@@ -150,7 +155,7 @@ TEST_F(StartupRun, MissingPcuiPortEndsWithStatusOne) {
     EXPECT_TRUE(Has(r.out, "\nMODEM=ttyUSB0 DIAG=ttyUSB1 PCUI=\nSet pcui port failed !\n"))
         << r.out;
     EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), std::string("Updating") + std::string(56, '\0'));
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 TEST_F(StartupRun, AnotherVendorsDeviceIsNotTaken) {
@@ -165,7 +170,7 @@ TEST_F(StartupRun, AnotherVendorsDeviceIsNotTaken) {
     const std::string log = ReadFile(m_app + "/" + kLogFile);
     EXPECT_TRUE(Has(log, " -- the directory 1-1:1.0 is not KORVEL's device !\n")) << log;
     EXPECT_TRUE(Has(log, " -- Set Ports failed !\n")) << log;
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 // ---- The single-instance guard ---------------------------------------------
@@ -181,6 +186,7 @@ TEST_F(StartupRun, SecondStartWhileTheGuardIsHeldIsRefused) {
         EXPECT_EQ(r.exitStatus, 29);
         EXPECT_EQ(r.out, std::string("./FlashPilotUpdate\n") + kGuardBusyText);
         EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+        EXPECT_EQ(r.leftoverProcesses, 0);
     }
     {
         // Bound by someone else without listening: the bind fails.
@@ -196,7 +202,7 @@ TEST_F(StartupRun, SecondStartWhileTheGuardIsHeldIsRefused) {
     RunResult r = RunFromOwnDirectory();
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitStatus, 1) << r.out;
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 TEST_F(StartupRun, GuardOfARunningInstanceRefusesTheSecond) {
@@ -207,6 +213,7 @@ TEST_F(StartupRun, GuardOfARunningInstanceRefusesTheSecond) {
     const std::string entry = m_root + kOptionDirPath + "/1-1:1.0";
     ASSERT_TRUE(MakeDirs(entry));
     ASSERT_EQ(mkfifo((entry + "/modalias").c_str(), 0644), 0);
+    signal(SIGPIPE, SIG_IGN);  // a failed write must fail the test, not end it
     RunSpec spec;
     spec.workDir = m_app;
     spec.command = std::string("./") + kProgram;
@@ -241,7 +248,7 @@ TEST_F(StartupRun, GuardOfARunningInstanceRefusesTheSecond) {
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitStatus, 1) << r.out;
     EXPECT_TRUE(Has(r.out, "the directory 1-1:1.0 is not KORVEL's device !\n")) << r.out;
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 // ---- Extraction and identity failures ---------------------------------------
@@ -257,7 +264,7 @@ TEST_F(StartupRun, StartedFromAnotherDirectoryCannotFindItsFile) {
     EXPECT_TRUE(Has(ReadFile(m_tmp / kLogFile), " -- Separete Bin File failed!")) << r.out;
     EXPECT_FALSE(FileExists(m_tmp / kPackageFile));
     EXPECT_FALSE(FileExists(m_tmp / kResultFile));
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 TEST_F(StartupRun, IdentityWithOneColonIsNotCorrect) {
@@ -272,7 +279,7 @@ TEST_F(StartupRun, IdentityWithOneColonIsNotCorrect) {
     EXPECT_TRUE(Has(ReadFile(m_app + "/" + kLogFile), " -- The Bin file is not correct!\n"));
     EXPECT_TRUE(FileExists(m_app + "/" + kPackageFile));  // left behind after an early exit
     EXPECT_FALSE(FileExists(m_app + "/" + kResultFile));
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 TEST_F(StartupRun, IdentityWithThreeColonsIsWrong) {
@@ -285,7 +292,7 @@ TEST_F(StartupRun, IdentityWithThreeColonsIsWrong) {
     EXPECT_TRUE(Has(r.out, "Parse Bin flie failed!")) << r.out;
     EXPECT_FALSE(Has(r.out, "The Bin file is not correct!")) << r.out;
     EXPECT_FALSE(FileExists(m_app + "/" + kResultFile));
-    ExpectGuardReleased();
+    ExpectListenerGone(r);
 }
 
 // ---- The time-scale seam ----------------------------------------------------
@@ -305,6 +312,7 @@ TEST_F(StartupRun, BadTimeScaleIsRefusedBeforeTheGuard) {
         EXPECT_TRUE(Has(r.err, "FLASHPILOT_TIME_SCALE")) << r.err;
         EXPECT_TRUE(Has(r.err, bad)) << r.err;
         EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+        EXPECT_EQ(r.leftoverProcesses, 0);
     }
     RunResult ok = Run(m_app, std::string("./") + kProgram, "1");
     EXPECT_EQ(ok.exitStatus, 1) << ok.out << ok.err;
