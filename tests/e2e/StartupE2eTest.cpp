@@ -267,6 +267,39 @@ TEST_F(StartupRun, StartedFromAnotherDirectoryCannotFindItsFile) {
     ExpectListenerGone(r);
 }
 
+TEST_F(StartupRun, WorkingDirectoryTooLongForThePathBufferEndsWith255) {
+    // A working directory of more than 255 characters does not fit the
+    // resource path: getcwd refuses it.
+    std::string deep = m_app;
+    while (deep.size() <= 300)
+        deep += "/" + std::string(40, 'd');
+    ASSERT_TRUE(MakeDirs(deep));
+    std::string error;
+    ASSERT_TRUE(MakeProgramFile(deep, kProgram, kIdentity, SmallUnits(), nullptr, &error)) << error;
+    ASSERT_TRUE(MakeRootTree(m_root));
+    RunResult r = Run(deep, std::string("./") + kProgram);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 255) << r.out;
+    EXPECT_EQ(r.out, "./FlashPilotUpdate\nGet current path failed!\n");
+    EXPECT_FALSE(FileExists(deep + "/" + kPackageFile));
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, ProgramNameTooLongForItsBufferIsRefused) {
+    const std::string longName(120, 'F');
+    std::string error;
+    ASSERT_TRUE(MakeProgramFile(m_app, longName, kIdentity, SmallUnits(), nullptr, &error))
+        << error;
+    ASSERT_TRUE(MakeRootTree(m_root));
+    RunResult r = Run(m_app, "./" + longName);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "The program name " + longName + " is too long!\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Separete Bin File failed!\n")) << r.out;
+    EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+    ExpectListenerGone(r);
+}
+
 TEST_F(StartupRun, IdentityWithOneColonIsNotCorrect) {
     MakeProgram("V001QM90W:11.810", true);
     ASSERT_TRUE(MakeRootTree(m_root));
