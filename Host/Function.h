@@ -2,6 +2,7 @@
 // file, time text, the string lookup and the field splitter.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
 #include "Types.h"
@@ -31,13 +32,26 @@ void itoa(char* out, int value);
 // Field index of text split at c, into output (which may be text itself).
 BOOL GetSubstring(const char* pszString, char c, int index, char* output);
 
-// Appends one time-stamped entry to the program log.
+// Appends one time-stamped entry to the program log: the time text without
+// its newline, " -- ", msg; the entry is cut at 2,047 bytes. A log above
+// 10,000,000 bytes is emptied before the entry is written.
 void Log(const char* msg);
 // Empties the program log.
 void CleanLog();
-// Replaces the result file with word and zero bytes up to 64 bytes.
+// Replaces the result file with word (at most 63 bytes of it) and zero bytes
+// up to 64 bytes.
 void WriteResult(const char* word);
 
-// The value for key from the string resource file (or key itself); returns the
-// length copied into out.
+// The value for key from the string resource file; returns the length copied
+// into out. The first line containing key (without regard to case) is the
+// match; its value is the text between its third and fourth '"'. The key
+// itself is copied when the file is missing, the key is empty or no line
+// matches; a matching line without a value gives an empty out.
+// This form copies at most 2,047 bytes and a terminator (a resource line is at
+// most that long): out must hold the longest value the caller can receive.
 long LoadString(const char* key, char* out);
+// The same, bounded by the caller's buffer: at most outSize - 1 bytes are
+// copied (the value is cut there) and out is always terminated when outSize is
+// above 0. The return value is the length actually copied. Small buffers (the
+// banner's 10 and 30 bytes, 12-byte version fields) use this form.
+long LoadString(const char* key, char* out, size_t outSize);

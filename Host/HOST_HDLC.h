@@ -10,8 +10,8 @@
 #include "Thread.h"
 #include "Types.h"
 
-constexpr DWORD HDLC_BUF_SIZE = 66560;       // write and read buffers
-constexpr DWORD HDLC_MAX_PAYLOAD = 66550;    // framed payload, and a received frame
+constexpr DWORD HDLC_BUF_SIZE = 66560;     // write and read buffers
+constexpr DWORD HDLC_MAX_PAYLOAD = 66550;  // framed payload, and a received frame
 constexpr DWORD HDLC_ERR_FRAME_TOO_LONG = 100;
 constexpr DWORD HDLC_ERR_SEND_TOO_LONG = 102;
 constexpr DWORD HDLC_ERR_NO_PACKET = 103;
@@ -76,6 +76,9 @@ public:
     BOOL Close();
     DWORD GetLastError() const { return m_dwLastError; }
     bool IsOpen() const { return m_pNetPort != nullptr; }
+    // True from the start of the reader thread until it has ended, by Close,
+    // by a port failure (the device went away) or by an overlong frame.
+    bool IsReaderRunning() const { return m_bReaderRunning.load(); }
 
     // 1: frames go without an opening 0x7E; 0: a 0x7E is put first. The
     // engine sets it per command.
@@ -105,7 +108,7 @@ private:
     void ReleaseBuffers();
 
     EWEvent m_evReaderEnd;
-    IHDLCObserver* m_pObserver = nullptr;
+    std::atomic<IHDLCObserver*> m_pObserver{nullptr};
     INetPort* m_pNetPort = nullptr;
     CRcvBuf m_rcvBuf;
     std::atomic<DWORD> m_dwLastError{0};
@@ -117,4 +120,5 @@ private:
     std::atomic<BYTE> m_byPurge{0};
     signed char m_chIoMode = 1;
     std::atomic<BYTE> m_byNoOpeningFlag{1};
+    std::atomic<bool> m_bReaderRunning{false};
 };

@@ -121,6 +121,34 @@ public:
     CStringArray m_BoardInfo;
 
 private:
+    // One request/reply exchange of the device queries: the attempts, pauses,
+    // time-out, length rule and log texts of one query.
+    struct SQueryExchange {
+        const BYTE* pRequest;
+        DWORD dwRequestLen;
+        int nAttempts;
+        bool bOpeningFlag;  // this one write goes with an opening 0x7E
+        unsigned long dwPauseAfterWrite;
+        BYTE byWaitCmd;
+        unsigned long dwTimeout;
+        DWORD dwAcceptAbove;             // a reply must be longer than this
+        unsigned long dwPauseAfterFail;  // after a failed write or read
+        bool bPauseAfterShortReply;
+        const char* pszWriteFailed;  // "%d": the attempt number from 1
+        const char* pszReadFailed;
+        const char* pszWriteDone;  // may be null
+        const char* pszReadDone;   // may be null
+        int nReadFailedCode;       // set in g_nErrorCode per failed read; 0 none
+    };
+    // Runs the exchange; true with the reply (zero-filled behind it) and its
+    // full length once an acceptable reply came.
+    bool RunQuery(const SQueryExchange& query, BYTE* reply, DWORD replySize, DWORD* replyLen);
+    // Writes one frame with the opening-flag switch at 0, then restores it.
+    BOOL WriteWithOpeningFlag(BYTE* request, DWORD length);
+    static void LogF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    // Joins and releases a worker that has ended (it forgets itself in Close).
+    void ReapEndedWorker();
+
     CAppFileReader m_AppFileReader;
     char m_pszPackagePath[1024] = {};
     int m_nFileCount = 0;
@@ -136,17 +164,21 @@ private:
     std::atomic<bool> m_bDeviceAbort{false};
     std::atomic<bool> m_bDownloadCompleted{false};
     std::atomic<bool> m_bFinishedNotice{false};
-    bool m_bPortOpened = false;
-    unsigned long m_dwLastError = 0;
+    std::atomic<bool> m_bPortOpened{false};
+    std::atomic<unsigned long> m_dwLastError{0};
     std::atomic<unsigned long> m_dwCurState{CMD_IDLE};
     EWEvent m_evNotify;
     unsigned char* m_pWriteBuffer = nullptr;
     EWThread* m_pThread = nullptr;
+    EWThread* m_pEndedThread = nullptr;
     int m_iLockCnt = 0;
-    pthread_t m_dwLockThreadID{};
+    std::atomic<pthread_t> m_dwLockThreadID{};
     CCriticalSection m_csLock;
     char* m_pszIMEI;
 };
+
+// The target version text sent with the success notification.
+extern char g_Version[2048];
 
 // Scope guard over the engine lock.
 class Locker {

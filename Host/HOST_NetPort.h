@@ -38,6 +38,11 @@ public:
     DWORD GetLastError() override;
 
 private:
+    bool Configure(int fd);              // both settings passes; caller holds the lock
+    static int AvailableLocked(int fd);  // FIONREAD; caller holds the lock
+    void DrainWakePipe();
+    void WakeReader();
+
     CCriticalSection m_csPort;
     std::atomic<BYTE> m_byListening{0};
     char m_szPortName[2048];

@@ -8,7 +8,12 @@ extern char Version[32];
 extern char pathBinfile[100];
 extern char pathStringList[100];
 
+// Joined paths (directory + file name) are at most 99 characters; longer ones
+// are refused with a message. Identity fields are at most 29 characters.
+
 // Copies the package out of dir + name into dir + "MODEM_FIRMWARE.BIN". 0 or -1.
+// The 24-byte trailer at the end of the file gives the package's offset and
+// length; a package that does not lie before the trailer is refused.
 int SeparateFile(const char* dir, const char* name);
 // Reads and shows the identity line of the extracted package. 0 or 1.
 int ReadBinFile(const char* dir);

@@ -1,0 +1,447 @@
+#include "HOST_HDLC.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "Assert.h"
+#include "Crc16.h"
+#include "Function.h"
+#include "PortNames.h"
+#include "TestSeams.h"
+
+namespace {
+
+constexpr BYTE kFlag = 0x7E;
+constexpr BYTE kEscape = 0x7D;
+constexpr BYTE kEscapedFlag = 0x5E;
+constexpr BYTE kEscapedEscape = 0x5D;
+constexpr BYTE kAck = 0x02;
+constexpr BYTE kNak = 0x03;
+constexpr BYTE kBoardClass = 0x45;
+constexpr DWORD kAnySub = 0xFF;
+constexpr unsigned long kReaderEndWaitMs = 65530000UL;
+
+// Does packet answer a wait for command cmd with sub-command sub (0xFF: any)?
+bool SameCommand(const SBuffer& packet, DWORD cmd, DWORD sub) {
+    if (packet.dwLength == 0 || packet.pData[0] != cmd)
+        return false;
+    if (sub == kAnySub)
+        return true;
+    return packet.dwLength >= 2 && packet.pData[1] == sub;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- CRcvBuf
+
+CRcvBuf::CRcvBuf() : m_lstPackets(0), m_evWakeUp("RcvBuf") {}
+
+CRcvBuf::~CRcvBuf() {
+    Reset();
+}
+
+BOOL CRcvBuf::PutPacket(const BYTE* pPacket, DWORD dwLength) {
+    FP_ASSERT(pPacket != NULL);
+    if (dwLength == 0)
+        return FALSE;
+    BYTE* copy = new (std::nothrow) BYTE[dwLength];
+    if (copy == nullptr)
+        return FALSE;
+    std::memcpy(copy, pPacket, dwLength);
+
+    m_csLock.Lock();
+    if (m_lstPackets.AddHead(SBuffer{dwLength, copy}) == nullptr) {
+        m_csLock.Unlock();
+        delete[] copy;
+        return FALSE;
+    }
+    if (m_lstPackets.GetCount() > kMaxPackets) {
+        SBuffer oldest = m_lstPackets.RemoveTail();
+        delete[] oldest.pData;
+    }
+    DWORD awaited = m_dwAwaited.load();
+    DWORD cmd = awaited & 0xFF;
+    DWORD sub = (awaited >> 8) & 0xFF;
+    SBuffer packet{dwLength, copy};
+    bool wake = SameCommand(packet, cmd, sub) || (copy[0] != cmd && copy[0] == kNak);
+    m_csLock.Unlock();
+    if (wake) {
+        m_evWakeUp.Notify();
+        Sleep(0);
+    }
+    return TRUE;
+}
+
+SBuffer* CRcvBuf::FindPkt(DWORD v) {
+    DWORD cmd = v & 0xFF;
+    DWORD sub = (v >> 8) & 0xFF;
+    _POSITION* position = m_lstPackets.GetHeadPosition();
+    while (position != nullptr) {
+        SBuffer* packet = m_lstPackets.GetNext(position);
+        BYTE first = packet->pData[0];
+        if (first != kAck) {
+            char text[128];
+            std::snprintf(text, sizeof(text),
+                          "The data which obtained from the device is %x and btyeCmd = %x\n",
+                          static_cast<unsigned>(first), static_cast<unsigned>(cmd));
+            Log(text);
+        }
+        if (SameCommand(*packet, cmd, sub))
+            return packet;
+        // A wait for the acknowledgement 02 (sub-command 00) takes any other
+        // reply too; so does a wait for the board class.
+        if (first != cmd && v == kAck && first != kAck)
+            return packet;
+        if (first != cmd && cmd == kBoardClass)
+            return packet;
+    }
+    return nullptr;
+}
+
+BOOL CRcvBuf::CopyOut(const SBuffer* packet, BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength) {
+    DWORD count = packet->dwLength < dwCapacity ? packet->dwLength : dwCapacity;
+    if (count > 0) {
+        FP_ASSERT(pBuffer != NULL);
+        std::memcpy(pBuffer, packet->pData, count);
+    }
+    if (pdwLength != nullptr)
+        *pdwLength = packet->dwLength;
+    return TRUE;
+}
+
+BOOL CRcvBuf::GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD v,
+                        DWORD dwTimeout) {
+    m_csLock.Lock();
+    SBuffer* packet = FindPkt(v);
+    if (packet != nullptr) {
+        BOOL result = CopyOut(packet, pBuffer, dwCapacity, pdwLength);
+        m_lstPackets.RemoveAll();
+        m_csLock.Unlock();
+        return result;
+    }
+    m_lstPackets.RemoveAll();
+    m_dwAwaited.store(v);
+    m_csLock.Unlock();
+
+    bool woken = m_evWakeUp.Wait(dwTimeout);
+    m_dwAwaited.store(kNobodyWaits);
+    if (!woken)
+        return FALSE;
+
+    m_csLock.Lock();
+    packet = FindPkt(v);
+    BOOL result = packet != nullptr ? CopyOut(packet, pBuffer, dwCapacity, pdwLength) : FALSE;
+    m_lstPackets.RemoveAll();
+    m_csLock.Unlock();
+    return result;
+}
+
+void CRcvBuf::RemoveAll() {
+    m_csLock.Lock();
+    m_lstPackets.RemoveAll();
+    m_csLock.Unlock();
+}
+
+void CRcvBuf::Reset() {
+    if (m_dwAwaited.load() != kNobodyWaits) {
+        m_evWakeUp.Notify();
+        Sleep(100);
+    }
+    RemoveAll();
+}
+
+int CRcvBuf::GetCount() {
+    m_csLock.Lock();
+    int count = m_lstPackets.GetCount();
+    m_csLock.Unlock();
+    return count;
+}
+
+// ----------------------------------------------------------- CHdlcAdapter
+
+CHdlcAdapter::CHdlcAdapter() : m_evReaderEnd("ReaderEnd") {}
+
+CHdlcAdapter::~CHdlcAdapter() {
+    Close();
+}
+
+BOOL CHdlcAdapter::CalculateCRC(const BYTE* data, DWORD length, WORD& crc) {
+    return ::CalculateCRC(data, length, crc);
+}
+
+INetPort* CHdlcAdapter::CreateNetPort(DWORD /*dw1*/, DWORD dw2, DWORD /*dw3*/) {
+    CSerialPort* port = new (std::nothrow) CSerialPort();
+    if (port == nullptr)
+        return nullptr;
+    port->SetConfig(dw2, 115200, cpcui);
+    // bsdPath keeps the system name; only the opening goes through the root.
+    char path[sizeof(bsdPath) + 1024];
+    if (!RootedPath(bsdPath, path, sizeof(path)))
+        path[0] = '\0';
+    if (!port->Open(path)) {
+        m_dwLastError.store(port->GetLastError());
+        delete port;
+        return nullptr;
+    }
+    return port;
+}
+
+void CHdlcAdapter::ReleaseBuffers() {
+    delete[] m_psWriteBuf;
+    m_psWriteBuf = nullptr;
+    m_dwWriteLen = 0;
+    delete[] m_psReadBuf;
+    m_psReadBuf = nullptr;
+    m_dwReadLen = 0;
+}
+
+BOOL CHdlcAdapter::Init(DWORD dw1, DWORD dw2, DWORD dw3) {
+    if (m_pNetPort != nullptr)
+        Close();
+    INetPort* port = CreateNetPort(dw1, dw2, dw3);
+    if (port == nullptr)
+        return FALSE;
+    m_psWriteBuf = new (std::nothrow) BYTE[HDLC_BUF_SIZE];
+    m_psReadBuf = new (std::nothrow) BYTE[HDLC_BUF_SIZE];
+    if (m_psWriteBuf == nullptr || m_psReadBuf == nullptr) {
+        port->Close();
+        delete port;
+        ReleaseBuffers();
+        return FALSE;
+    }
+    m_pNetPort = port;
+    m_byPurge.store(0);
+    if (m_chIoMode == 1) {
+        m_pThread = new (std::nothrow) EWThread();
+        m_bReaderRunning.store(true);
+        if (m_pThread == nullptr || !m_pThread->Start(this)) {
+            // Not reported: the adapter stays open and its reads time out.
+            m_bReaderRunning.store(false);
+            delete m_pThread;
+            m_pThread = nullptr;
+        }
+    }
+    return TRUE;
+}
+
+bool CHdlcAdapter::SaveByteToWriteBuf(int& position, BYTE value) {
+    bool special = value == kFlag || value == kEscape;
+    DWORD needed = special ? 2 : 1;
+    if (static_cast<DWORD>(position) + needed > HDLC_BUF_SIZE)
+        return false;
+    if (special) {
+        m_psWriteBuf[position++] = kEscape;
+        m_psWriteBuf[position++] = value == kFlag ? kEscapedFlag : kEscapedEscape;
+    } else {
+        m_psWriteBuf[position++] = value;
+    }
+    return true;
+}
+
+BOOL CHdlcAdapter::MkHDLCPkt(const BYTE* pBuffer, DWORD dwLength, WORD wCrc) {
+    FP_ASSERT(pBuffer != NULL);
+    FP_ASSERT(m_psWriteBuf != NULL);
+    int position = 0;
+    m_dwWriteLen = 0;
+    if (m_byNoOpeningFlag.load() == 0)
+        m_psWriteBuf[position++] = kFlag;
+    bool fits = true;
+    for (DWORD i = 0; i < dwLength && fits; ++i)
+        fits = SaveByteToWriteBuf(position, pBuffer[i]);
+    fits = fits && SaveByteToWriteBuf(position, static_cast<BYTE>(wCrc & 0xFF));
+    fits = fits && SaveByteToWriteBuf(position, static_cast<BYTE>(wCrc >> 8));
+    if (!fits || static_cast<DWORD>(position) + 1 > HDLC_BUF_SIZE) {
+        m_dwLastError.store(HDLC_ERR_SEND_TOO_LONG);
+        return FALSE;
+    }
+    m_psWriteBuf[position++] = kFlag;
+    m_dwWriteLen = static_cast<DWORD>(position);
+    return TRUE;
+}
+
+BOOL CHdlcAdapter::WriteNetPortPkt() {
+    FP_ASSERT(m_pNetPort != NULL);
+    BOOL result = m_pNetPort->Write(m_psWriteBuf, m_dwWriteLen);
+    if (!result)
+        m_dwLastError.store(m_pNetPort->GetLastError());
+    return result;
+}
+
+BOOL CHdlcAdapter::Write(DWORD rawFlag, BYTE* pOutBuffer, DWORD dwLength) {
+    FP_ASSERT(pOutBuffer != NULL);
+    FP_ASSERT(m_psWriteBuf != NULL);
+    if (rawFlag != 0) {
+        if (dwLength > HDLC_BUF_SIZE) {
+            m_dwLastError.store(HDLC_ERR_SEND_TOO_LONG);
+            return FALSE;
+        }
+        std::memcpy(m_psWriteBuf, pOutBuffer, dwLength);
+        m_dwWriteLen = dwLength;
+        return WriteNetPortPkt();
+    }
+    if (dwLength > HDLC_MAX_PAYLOAD) {
+        m_dwLastError.store(HDLC_ERR_SEND_TOO_LONG);
+        return FALSE;
+    }
+    WORD crc = 0;
+    CalculateCRC(pOutBuffer, dwLength, crc);
+    if (!MkHDLCPkt(pOutBuffer, dwLength, crc))
+        return FALSE;
+    return WriteNetPortPkt();
+}
+
+BOOL CHdlcAdapter::ReadNetPortPkt() {
+    FP_ASSERT(m_psReadBuf != NULL);
+    FP_ASSERT(m_pNetPort != NULL);
+    DWORD position = 0;
+    bool unstuff = true;
+    for (;;) {
+        BYTE value = 0;
+        DWORD count = 0;
+        BOOL ok = m_pNetPort->Read(&value, 1, &count);
+        if (m_byPurge.load() != 0) {
+            m_byPurge.store(0);
+            m_dwReadLen = 0;
+            return FALSE;
+        }
+        if (!ok) {
+            m_dwReadLen = 0;
+            m_dwLastError.store(m_pNetPort->GetLastError());
+            return FALSE;
+        }
+        if (value == kFlag) {
+            if (position == 0)
+                continue;  // leading flag
+            m_dwReadLen = position;
+            return TRUE;
+        }
+        if (position > HDLC_MAX_PAYLOAD - 1) {
+            m_dwReadLen = 0;
+            m_dwLastError.store(HDLC_ERR_FRAME_TOO_LONG);
+            return FALSE;
+        }
+        m_psReadBuf[position] = value;
+        if (position > 0) {
+            BYTE previous = m_psReadBuf[position - 1];
+            if (unstuff && previous == kEscape && value == kEscapedFlag) {
+                m_psReadBuf[--position] = kFlag;
+                unstuff = false;
+            } else if (unstuff && previous == kEscape && value == kEscapedEscape) {
+                m_psReadBuf[--position] = kEscape;
+                unstuff = false;
+            } else if (!unstuff) {
+                unstuff = true;
+            }
+        }
+        ++position;
+    }
+}
+
+BOOL CHdlcAdapter::ReadHDLCData() {
+    for (;;) {
+        if (!ReadNetPortPkt())
+            return FALSE;
+        if (m_dwReadLen > 2) {
+            WORD residue = 0;
+            CalculateCRC(m_psReadBuf, m_dwReadLen, residue);
+            if (residue == kCrcGoodResidue) {
+                m_dwReadLen -= 2;
+                return TRUE;
+            }
+        }
+        // Too short or a bad CRC: dropped without a word.
+    }
+}
+
+BOOL CHdlcAdapter::Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD dwCmd,
+                        DWORD dwTimeout, signed char matchSub) {
+    DWORD awaited = matchSub != 0 ? dwCmd : ((dwCmd & ~0xFF00u) | 0xFF00u);
+    if (!m_rcvBuf.GetPacket(pBuffer, dwCapacity, pdwLength, awaited, dwTimeout)) {
+        m_dwLastError.store(HDLC_ERR_NO_PACKET);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CHdlcAdapter::Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength) {
+    FP_ASSERT(pdwLength != NULL);
+    if (!ReadHDLCData() || m_dwReadLen > dwCapacity) {
+        *pdwLength = 0;
+        return FALSE;
+    }
+    if (m_dwReadLen > 0) {
+        FP_ASSERT(pBuffer != NULL);
+        std::memcpy(pBuffer, m_psReadBuf, m_dwReadLen);
+    }
+    *pdwLength = m_dwReadLen;
+    return TRUE;
+}
+
+BOOL CHdlcAdapter::RegisterObserver(IHDLCObserver* pObserver) {
+    m_pObserver.store(pObserver);
+    return TRUE;
+}
+
+void CHdlcAdapter::NotifyObserver(const BYTE* pPacket, DWORD dwLength) {
+    IHDLCObserver* observer = m_pObserver.load();
+    if (observer == nullptr)
+        return;
+    try {
+        observer->OnReceiveHDLC(0, dwLength, pPacket);
+    } catch (...) {
+        // An observer's failure must not end the reader.
+    }
+}
+
+void CHdlcAdapter::PutRcvPktToRdBuf(const BYTE* pPacket, DWORD dwLength) {
+    m_rcvBuf.PutPacket(pPacket, dwLength);
+}
+
+void CHdlcAdapter::ProcessRcvPacket() {
+    while (ReadHDLCData()) {
+        NotifyObserver(m_psReadBuf, m_dwReadLen);
+        PutRcvPktToRdBuf(m_psReadBuf, m_dwReadLen);
+    }
+    m_bReaderRunning.store(false);
+    // The last touch of the adapter by this thread.
+    m_evReaderEnd.Notify();
+}
+
+void* CHdlcAdapter::ReadSerialThreadFunc(void* self) {
+    static_cast<CHdlcAdapter*>(self)->ProcessRcvPacket();
+    return nullptr;
+}
+
+void CHdlcAdapter::ThreadFun() {
+    ReadSerialThreadFunc(this);
+}
+
+BOOL CHdlcAdapter::HDLCPurge() {
+    m_byPurge.store(1);
+    if (m_pNetPort != nullptr)
+        m_pNetPort->Purge();
+    return TRUE;
+}
+
+BOOL CHdlcAdapter::Close() {
+    if (m_pNetPort == nullptr)
+        return TRUE;
+    HDLCPurge();
+    // Waits whenever a reader was started, whatever the I/O mode says now:
+    // the port must outlive the thread that reads it.
+    if (m_pThread != nullptr) {
+        m_evReaderEnd.Wait(kReaderEndWaitMs);
+        Sleep(100);
+        m_pThread->Stop();
+        delete m_pThread;
+        m_pThread = nullptr;
+    }
+    m_pNetPort->Close();
+    delete m_pNetPort;
+    m_pNetPort = nullptr;
+    m_dwLastError.store(0);
+    ReleaseBuffers();
+    m_byPurge.store(0);
+    return TRUE;
+}

@@ -1,0 +1,324 @@
+// The engine frame: the worker thread and its commands, the engine lock,
+// opening and closing the port, and the notifications sent to the flow
+// controller.
+#include "HOST_MainControl.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "Function.h"
+#include "ProcessFlags.h"
+
+char g_Version[2048];
+
+namespace {
+
+constexpr unsigned long kIdleWaitMs = 65530000;
+constexpr unsigned long kReservedLookAgainMs = 300;
+constexpr unsigned long kPortSettleMs = 500;
+constexpr int kClosePortFailed = 26;
+constexpr int kOpenPortFailed = 11;
+constexpr DWORD kBufferSize = 2048;
+
+}  // namespace
+
+CMainControl::CMainControl()
+    : m_pszBoardVersion(new char[kBufferSize]()), m_pszIMEI(new char[kBufferSize]()) {}
+
+CMainControl::~CMainControl() {
+    // A worker that still runs would go on using the buffers released below:
+    // end it first and wait for it. The exit command is set under the engine
+    // lock so that a command action still running cannot overwrite it.
+    EWThread* worker = nullptr;
+    {
+        Locker lock(this);
+        worker = m_pThread;
+        if (worker != nullptr || m_pEndedThread != nullptr)
+            SetCurState(CMD_EXIT);
+    }
+    if (worker != nullptr)
+        worker->Stop();  // its Close has moved it to m_pEndedThread
+    ReapEndedWorker();
+    if (m_pThread != nullptr) {  // a worker that never started
+        delete m_pThread;
+        m_pThread = nullptr;
+    }
+    delete[] m_pszBoardVersion;
+    m_pszBoardVersion = nullptr;
+    delete[] m_pszIMEI;
+    m_pszIMEI = nullptr;
+    Close();
+}
+
+void CMainControl::LogF(const char* format, ...) {
+    char text[kBufferSize];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    Log(text);
+}
+
+void CMainControl::ThreadFun() {
+    WorkingThread(this);
+}
+
+void CMainControl::OnReceiveHDLC(unsigned long, unsigned long, unsigned char const* packet) {
+    if (packet != nullptr && packet[0] == 0xFD && m_bDownloading)
+        m_bDeviceAbort = true;
+}
+
+void CMainControl::ReapEndedWorker() {
+    EWThread* ended = m_pEndedThread;
+    m_pEndedThread = nullptr;
+    if (ended != nullptr) {
+        ended->Stop();
+        delete ended;
+    }
+}
+
+bool CMainControl::Init(IEngineObserver* controller) {
+    Locker lock(this);
+    if (m_pThread == nullptr) {
+        // The worker of an earlier run has forgotten itself and is ending (or
+        // has ended); it takes no lock any more, so waiting here is safe.
+        ReapEndedWorker();
+        m_pController = controller;
+        m_pThread = new EWThread();
+        m_pThread->Start(this);
+    }
+    return true;
+}
+
+bool CMainControl::Exit() {
+    if (isNeedRestart) {
+        if (isDLDMode) {
+            // The boot loader's reset packet is not built yet; until it is,
+            // the device in download mode is left as it is and the failure
+            // is logged as a failed reset.
+            Log("Reset the data card failed.\n");
+        } else if (Reset(1)) {
+            Reset(2);
+        } else {
+            Log("Set data card OFFLINE failed\n");
+        }
+    }
+    SetCurState(CMD_EXIT);
+    return true;
+}
+
+bool CMainControl::SetCurState(unsigned long code) {
+    switch (code) {
+        case CMD_IDLE:
+        case CMD_RESTORE_USER_DATA:
+        case CMD_BACKUP_USER_DATA:
+        case CMD_CHECK_BOARD:
+            m_dwCurState = code;
+            m_pHDLC.SetNoOpeningFlag(1);
+            break;
+        case CMD_RESERVED1:
+        case CMD_DOWNLOAD:
+        case CMD_RESERVED5:
+            m_dwCurState = code;
+            m_pHDLC.SetNoOpeningFlag(0);
+            break;
+        case CMD_EXIT:
+            m_dwCurState = code;
+            break;
+        default:
+            break;
+    }
+    m_evNotify.Notify();
+    return true;
+}
+
+unsigned long CMainControl::WorkingThread(void* pMainControl) {
+    FP_ASSERT(pMainControl != NULL);
+    CMainControl* engine = static_cast<CMainControl*>(pMainControl);
+    unsigned long timeout = kIdleWaitMs;
+    for (;;) {
+        if (engine->WaitForNotify(timeout) == CMD_EXIT) {
+            engine->Close();
+            return 0;
+        }
+        timeout = engine->ProcessNotify() == CMD_RESERVED1 ? kReservedLookAgainMs : kIdleWaitMs;
+    }
+}
+
+unsigned long CMainControl::WaitForNotify(unsigned long timeoutMs) {
+    m_evNotify.Wait(timeoutMs);
+    return m_dwCurState;
+}
+
+unsigned long CMainControl::ProcessNotify() {
+    Locker lock(this);
+    switch (m_dwCurState) {
+        case CMD_CHECK_BOARD:
+            Check_Board();
+            break;
+        case CMD_BACKUP_USER_DATA:
+        case CMD_DOWNLOAD:
+        case CMD_RESTORE_USER_DATA:
+            // The user-data backup, the download and the restore are not
+            // built yet: nothing sets these commands until they are, and a
+            // command that cannot be carried out ends the worker as every
+            // failed command does.
+            SetCurState(CMD_EXIT);
+            break;
+        default:  // idle and the reserved codes: nothing to do
+            break;
+    }
+    return m_dwCurState;
+}
+
+bool CMainControl::OpenPort() {
+    if (m_bPortOpened)
+        return true;
+    m_bPortOpened = true;
+    Sleep(kPortSettleMs);
+    bool opened = m_pHDLC.Init(m_dwPortArg1, m_dwPortArg2, m_dwPortArg3) != FALSE;
+    if (!opened) {
+        g_nErrorCode = kOpenPortFailed;
+        m_bPortOpened = false;
+    } else {
+        ClearErrorCode(kOpenPortFailed);
+    }
+    Sleep(kPortSettleMs);
+    return opened;
+}
+
+bool CMainControl::ClosePort() {
+    if (!m_bPortOpened)
+        return true;
+    if (!m_pHDLC.Close()) {
+        if (!g_bForceDld) {
+            char text[256];
+            snprintf(text, sizeof(text), "Error Code:%d Close communication port failure!",
+                     kClosePortFailed);
+            MessageBox(text, kClosePortFailed);
+        }
+        g_nErrorCode = kClosePortFailed;
+        return false;
+    }
+    m_bPortOpened = false;
+    Sleep(kPortSettleMs);
+    ClearErrorCode(kClosePortFailed);
+    return true;
+}
+
+bool CMainControl::OpenPort_Diag() {
+    if (m_bPortOpened)
+        return true;
+    m_bPortOpened = true;
+    bool opened = m_pHDLC.Init(m_dwPortArg1, m_dwPortArg2, m_dwPortArg3) != FALSE;
+    if (!opened)
+        m_bPortOpened = false;
+    return opened;
+}
+
+bool CMainControl::ClosePort_Diag() {
+    if (!m_pHDLC.Close()) {
+        if (!g_bForceDld) {
+            char text[256];
+            snprintf(text, sizeof(text), "Error Code:%d Close communication port failure!",
+                     kClosePortFailed);
+            MessageBox(text, kClosePortFailed);
+        }
+        return false;
+    }
+    m_bPortOpened = false;
+    return true;
+}
+
+bool CMainControl::Close() {
+    Locker lock(this);
+    if (m_bPortOpened)
+        ClosePort();
+    m_dwLastError = 0;
+    m_dwCurState = CMD_IDLE;
+    m_pWriteBuffer = nullptr;
+    if (m_pThread != nullptr) {
+        // Kept aside so that the next Init or the destructor can wait for the
+        // thread's end and release it.
+        ReapEndedWorker();
+        m_pEndedThread = m_pThread;
+        m_pThread = nullptr;
+    }
+    return true;
+}
+
+bool CMainControl::Lock() {
+    m_csLock.Lock();
+    m_dwLockThreadID = pthread_self();
+    ++m_iLockCnt;
+    return true;
+}
+
+bool CMainControl::UnLock() {
+    // pthread_t values are compared with pthread_equal; the text names the rule.
+    if (!pthread_equal(m_dwLockThreadID.load(), pthread_self()))
+        AssertionFailed("m_dwLockThreadID == pthread_self()", __FILE__, __LINE__, __func__);
+    FP_ASSERT(m_iLockCnt > 0);
+    if (--m_iLockCnt == 0)
+        m_dwLockThreadID = pthread_t{};
+    m_csLock.Unlock();
+    return true;
+}
+
+bool CMainControl::RawReadHdlc(unsigned char* buf, unsigned long size, unsigned long* len,
+                               unsigned char cmd, unsigned long timeout) {
+    DWORD received = 0;
+    BOOL ok = m_pHDLC.Read(buf, size, &received, cmd, timeout, 0);
+    if (len != nullptr)
+        *len = received;
+    return ok != FALSE;
+}
+
+void CMainControl::NotifyObserver(unsigned long msg, unsigned long code, long) {
+    IEngineObserver* controller = m_pController;
+    if (controller == nullptr)
+        return;
+    if (msg == NOTIFY_PROGRESS) {
+        controller->UIController(8, code, nullptr);
+        return;
+    }
+    if (msg == NOTIFY_STAGE) {
+        if (code == 38)
+            controller->UIController(3, 24, nullptr);
+        else if (code == 105)
+            controller->UIController(3, 26, nullptr);
+    } else if (msg != NOTIFY_END) {
+        return;
+    }
+    // The end codes; a stage message is handled the same way afterwards.
+    switch (code) {
+        case 12:
+            controller->UIController(3, 23, nullptr);
+            break;
+        case 13:
+            g_nErrorCode = 0;
+            controller->UIController(3, 20, nullptr);
+            LoadString("IDS_PRODUCE_Version", g_Version);
+            controller->UIController(3, 21, g_Version);
+            controller->UIController(3, 22, m_pszIMEI);
+            break;
+        case 101:
+            g_nErrorCode = 14;
+            controller->UIController(3, 25, nullptr);
+            break;
+        case 104:
+            g_nErrorCode = 21;
+            controller->UIController(3, 27, nullptr);
+            break;
+        default:
+            break;
+    }
+}
+
+void CMainControl::MessageBox(char* text, int code) {
+    g_nErrorCode = code;
+    IEngineObserver* controller = m_pController;
+    if (controller != nullptr)
+        controller->UIController(9, code, text);
+}

@@ -1,0 +1,336 @@
+// The device queries (versions, download-mode probe, board class, IMEI), the
+// link probe of the port search and the board check that builds the device
+// information.
+#include <cstring>
+
+#include "Function.h"
+#include "HOST_MainControl.h"
+#include "PortNames.h"
+#include "ProcessFlags.h"
+
+namespace {
+
+constexpr DWORD kFramedWrite = 0;
+constexpr DWORD kReplySize = 1024;
+constexpr int kVersionReadFailed = 12;
+
+constexpr BYTE kCmdVersion = 0x4B;
+constexpr BYTE kCmdVersionForce = 0x46;
+constexpr BYTE kCmdBoardClass = 0x45;
+constexpr BYTE kCmdDldModeProbe = 0x0C;
+constexpr BYTE kCmdDldModeAnswer = 0x0D;
+constexpr BYTE kCmdNvRead = 0x26;
+
+constexpr unsigned short kNvItemImei = 550;
+constexpr const char* kErrorImei = "ERROR_IMEI";
+
+// Copies at most max bytes of src and terminates; dst holds max + 1 bytes.
+void CopyText(char* dst, const BYTE* src, size_t max) {
+    size_t n = 0;
+    while (n < max && src[n] != 0) {
+        dst[n] = static_cast<char>(src[n]);
+        ++n;
+    }
+    dst[n] = '\0';
+}
+
+}  // namespace
+
+BOOL CMainControl::WriteWithOpeningFlag(BYTE* request, DWORD length) {
+    BYTE previous = m_pHDLC.GetNoOpeningFlag();
+    m_pHDLC.SetNoOpeningFlag(0);
+    BOOL written = m_pHDLC.Write(kFramedWrite, request, length);
+    m_pHDLC.SetNoOpeningFlag(previous);
+    return written;
+}
+
+bool CMainControl::RunQuery(const SQueryExchange& query, BYTE* reply, DWORD replySize,
+                            DWORD* replyLen) {
+    BYTE request[64];
+    FP_ASSERT(query.dwRequestLen <= sizeof(request));
+    for (int attempt = 1; attempt <= query.nAttempts; ++attempt) {
+        memcpy(request, query.pRequest, query.dwRequestLen);
+        BOOL written = query.bOpeningFlag
+                           ? WriteWithOpeningFlag(request, query.dwRequestLen)
+                           : m_pHDLC.Write(kFramedWrite, request, query.dwRequestLen);
+        if (!written) {
+            LogF(query.pszWriteFailed, attempt);
+            Sleep(query.dwPauseAfterFail);
+            continue;
+        }
+        if (query.pszWriteDone != nullptr)
+            Log(query.pszWriteDone);
+        Sleep(query.dwPauseAfterWrite);
+        memset(reply, 0, replySize);
+        DWORD length = 0;
+        if (!m_pHDLC.Read(reply, replySize, &length, query.byWaitCmd, query.dwTimeout, 0)) {
+            LogF(query.pszReadFailed, attempt);
+            if (query.nReadFailedCode != 0)
+                g_nErrorCode = query.nReadFailedCode;
+            Sleep(query.dwPauseAfterFail);
+            continue;
+        }
+        if (length <= query.dwAcceptAbove) {
+            if (query.bPauseAfterShortReply)
+                Sleep(query.dwPauseAfterFail);
+            continue;
+        }
+        if (query.pszReadDone != nullptr)
+            Log(query.pszReadDone);
+        if (query.nReadFailedCode != 0)
+            ClearErrorCode(query.nReadFailedCode);
+        *replyLen = length;
+        return true;
+    }
+    return false;
+}
+
+bool CMainControl::HandShake() {
+    BYTE probe[133] = {kCmdNvRead, 0x00, 0x00, 0x06, 0x00, 0xA7, 0x25};
+    BYTE* reply = new BYTE[kReplySize];
+    bool answered = false;
+    for (int attempt = 1; attempt <= 10 && !answered; ++attempt) {
+        if (!m_pHDLC.Write(kFramedWrite, probe, sizeof(probe))) {
+            Log("In find port handshake write FAILED\n");
+            continue;
+        }
+        DWORD length = 0;
+        if (!m_pHDLC.Read(reply, kReplySize, &length, kCmdNvRead, 3000, 0)) {
+            Log("In find read FALSE handshake Continue!\n");
+            continue;
+        }
+        if (length != sizeof(probe)) {
+            Log("In find read dwRealLen != 133 handshake Continue!\n");
+            continue;
+        }
+        answered = true;
+    }
+    delete[] reply;
+    return answered;
+}
+
+bool CMainControl::QueryBoardVersion(char* version) {
+    static const BYTE kRequest[] = {kCmdVersion, 0xC9, 0x03, 0xFF};
+    const SQueryExchange query = {
+        kRequest,
+        sizeof(kRequest),
+        10,
+        false,
+        500,
+        kCmdVersion,
+        2000,
+        62,
+        100,
+        true,
+        "Write the order FAILED %d times, for querying firmware version.\n",
+        "Read the firmware version FAILED %d times.\n",
+        nullptr,
+        nullptr,
+        0};
+    BYTE reply[kReplySize];
+    DWORD length = 0;
+    if (!RunQuery(query, reply, sizeof(reply), &length)) {
+        g_nErrorCode = kVersionReadFailed;
+        return false;
+    }
+    CopyText(version, reply + 4, 31);  // callers pass at least 32 bytes
+    LogF("%s\n", version);
+    ClearErrorCode(kVersionReadFailed);
+    return true;
+}
+
+bool CMainControl::QueryVersionForce(char* version) {
+    static const BYTE kRequest[] = {kCmdVersionForce};
+    const SQueryExchange query = {
+        kRequest,
+        sizeof(kRequest),
+        3,
+        true,
+        500,
+        kCmdVersionForce,
+        3000,
+        0,
+        100,
+        true,
+        "Write the order FAILED for querying version in force mode.\n",
+        "Read the version in force mode FAILED.\n",
+        "Write the order failed SUCCESS for querying version in force mode.\n",
+        "Read the version in force mode SUCCESS.\n",
+        kVersionReadFailed};
+    BYTE reply[kReplySize];
+    memset(reply, 0, sizeof(reply));
+    DWORD length = 0;
+    RunQuery(query, reply, sizeof(reply), &length);
+    CopyText(version, reply + 2, 25);  // empty when no reply came
+    return true;
+}
+
+bool CMainControl::QueryISOVersion(char* version) {
+    static const BYTE kRequest[36] = {kCmdVersion, 0xC9, 0x24, 0xFF};
+    const SQueryExchange query = {
+        kRequest,
+        sizeof(kRequest),
+        10,
+        false,
+        500,
+        kCmdVersion,
+        2000,
+        62,
+        100,
+        false,
+        "Write the order FAILED %d times,for querying dashboard version.\n",
+        "Read the dashboard version failed.\n",
+        nullptr,
+        nullptr,
+        0};
+    BYTE reply[kReplySize];
+    DWORD length = 0;
+    if (!RunQuery(query, reply, sizeof(reply), &length)) {
+        version[0] = '\0';
+        Log("QueryISOVersion -> i >= MAX_RETRY_TIMES\n");
+        return false;
+    }
+    // The text runs from offset 5 up to a CR LF pair, a LF or a NUL found at
+    // offsets 5 to 132, or to offset 132 itself (128 characters at most).
+    size_t end = 5;
+    while (end <= 132) {
+        if (reply[end] == 0 || reply[end] == '\n')
+            break;
+        if (reply[end] == '\r' && reply[end + 1] == '\n')
+            break;
+        ++end;
+    }
+    memcpy(version, reply + 5, end - 5);  // callers pass at least 129 bytes
+    version[end - 5] = '\0';
+    ClearErrorCode(kVersionReadFailed);
+    return true;
+}
+
+bool CMainControl::QueryBoardClass(char* boardClass) {
+    static const BYTE kRequest[] = {kCmdBoardClass};
+    const SQueryExchange query = {kRequest,
+                                  sizeof(kRequest),
+                                  10,
+                                  false,
+                                  500,
+                                  kCmdBoardClass,
+                                  3000,
+                                  0,
+                                  100,
+                                  true,
+                                  "Write the order %d times FAILED,for querying board class.\n",
+                                  "Wait for response OVERTIME %d times,for querying board class.\n",
+                                  nullptr,
+                                  nullptr,
+                                  0};
+    BYTE reply[kReplySize];
+    DWORD length = 0;
+    if (!RunQuery(query, reply, sizeof(reply), &length))
+        return false;
+    // The first byte of the reply and the 20-byte board-class field; a
+    // shorter reply leaves the zero fill of the reply buffer behind it.
+    memcpy(boardClass, reply, 21);
+    char text[22];
+    memcpy(text, reply, 21);
+    text[21] = '\0';
+    LogF("Board class is %s.\n", text);
+    return true;
+}
+
+bool CMainControl::QueryDldMode() {
+    static const BYTE kRequest[] = {kCmdDldModeProbe};
+    const SQueryExchange query = {kRequest,
+                                  sizeof(kRequest),
+                                  3,
+                                  true,
+                                  500,
+                                  kCmdDldModeAnswer,
+                                  3000,
+                                  0,
+                                  100,
+                                  true,
+                                  "Write the order FAILED,for querying download mode.\n",
+                                  "Read download mode failed.\n",
+                                  nullptr,
+                                  nullptr,
+                                  0};
+    BYTE reply[kReplySize];
+    DWORD length = 0;
+    return RunQuery(query, reply, sizeof(reply), &length);
+}
+
+bool CMainControl::Read_IMEI() {
+    snprintf(m_pszIMEI, 2048, "%s", kErrorImei);
+    BYTE item[20] = {};
+    if (!Read_NV_Item(kNvItemImei, item, 9))
+        return false;
+    if (item[0] != 8) {
+        snprintf(m_pszIMEI, 2048, "%s", kErrorImei);
+        Log("Begin is invalid IMEI\n");
+        return false;
+    }
+    // BCD: the first digit is the high nibble of byte 1, then low and high
+    // nibble of bytes 2 to 8.
+    int n = 0;
+    m_pszIMEI[n++] = static_cast<char>('0' + (item[1] >> 4));
+    for (int i = 2; i <= 8; ++i) {
+        m_pszIMEI[n++] = static_cast<char>('0' + (item[i] & 0x0F));
+        m_pszIMEI[n++] = static_cast<char>('0' + (item[i] >> 4));
+    }
+    m_pszIMEI[n] = '\0';
+    return true;
+}
+
+bool CMainControl::Check_Board() {
+    m_BoardInfo.RemoveAll();
+    Log("Begin query device information.\n");
+    g_bForceDld = QueryDldMode();
+
+    char version[2048] = {};
+    const bool firmware = strcmp(strDloadSoftType, "firmware") == 0;
+    const bool dashboard = strcmp(strDloadSoftType, "dashboard") == 0;
+    if (g_bForceDld && firmware) {
+        QueryVersionForce(version);
+        version[0] = '\0';  // the current version is not shown in download mode
+    } else if (!g_bForceDld && (firmware || dashboard)) {
+        int pass = 1;
+        for (; pass <= 10; ++pass) {
+            bool read = firmware ? QueryBoardVersion(version) : QueryISOVersion(version);
+            if (read)
+                break;
+            LogF(firmware ? "Query firmware version FAILED %d times.\n"
+                          : "Query dashboard version FAILED %d times.\n",
+                 pass);
+            Sleep(3000);
+        }
+        if (pass > 10) {
+            SetCurState(CMD_EXIT);
+            return false;
+        }
+    }
+
+    m_BoardInfo.Add(version);
+    char port[sizeof(bsdPath)];
+    snprintf(port, sizeof(port), "%s", bsdPath);
+    GetSubstring(port, '.', 1, port);  // a path without '.' stays as it is
+    m_BoardInfo.InsertAt(0, port);
+    m_BoardInfo.InsertAt(1, "connected");
+    char target[2048] = {};
+    LoadString("IDS_PRODUCE_Version", target);
+    m_BoardInfo.Add(target);
+
+    if (g_bForceDld) {
+        snprintf(m_pszIMEI, 2048, "%s", kErrorImei);
+    } else {
+        Read_IMEI();
+        LogF("Original IMEI : %s\n", m_pszIMEI);
+    }
+    m_BoardInfo.Add(m_pszIMEI);
+    m_BoardInfo.Add(g_bForceDld ? "Force Download" : "Normal Download");
+
+    m_csDownload.Lock();
+    m_bBoardChecked = true;
+    m_csDownload.Unlock();
+    SetCurState(CMD_IDLE);
+    return true;
+}

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "HOST_NetPort.h"
+#include "LinkTestSupport.h"
+
+namespace {
+
+using linktest::Bytes;
+using linktest::Clock;
+using linktest::ElapsedMs;
+using linktest::LogCapture;
+using linktest::Pty;
+
+std::string Path(const Pty& pty) {
+    return pty.name();
+}
+
+// Opens port on the slave side of pty.
+bool OpenOn(CSerialPort& port, const Pty& pty) {
+    std::string path = Path(pty);
+    return port.Open(&path[0]) == TRUE;
+}
+
+TEST(SerialPortOpen, RefusesEmptyPathMissingNodeAndNonTerminal) {
+    LogCapture log;
+    CSerialPort port;
+    char empty[] = "";
+    EXPECT_FALSE(port.Open(empty));
+    EXPECT_EQ(log.Count("CSerialPort::Open --> Path error\n"), 1);
+
+    char missing[] = "/dev/ttyUSB_fp_no_such_node";
+    EXPECT_FALSE(port.Open(missing));
+    EXPECT_EQ(log.Count("CSerialPort::Open error\n"), 1);
+
+    std::string file = log.dir() + "/plain-file";
+    FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_FALSE(port.Open(&file[0]));
+    EXPECT_EQ(log.Count("CSerialPort::Open error\n"), 1);  // opened, but no terminal
+    std::remove(file.c_str());
+
+    // None of the failures left a descriptor behind: a real terminal still opens.
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    ASSERT_TRUE(OpenOn(port, pty));
+    BYTE probe[] = {0x55};
+    EXPECT_TRUE(port.Write(probe, 1));
+    EXPECT_EQ(pty.Receive(1, 1000), Bytes({0x55}));
+    EXPECT_EQ(port.GetLastError(), 0u);
+}
+
+TEST(SerialPortOpen, ConfiguresRawLineAt115200AndSecondOpenChangesNothing) {
+    LogCapture log;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    termios cooked{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &cooked), 0);
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    cooked.c_iflag |= ICRNL | IXON;
+    cooked.c_oflag |= OPOST;
+    cfsetispeed(&cooked, B9600);
+    cfsetospeed(&cooked, B9600);
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
+
+    CSerialPort port;
+    ASSERT_TRUE(OpenOn(port, pty));
+    EXPECT_TRUE(port.BeginListenCommEvent());
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_NE(t.c_cflag & CREAD, 0u);
+    EXPECT_NE(t.c_cflag & CLOCAL, 0u);
+    EXPECT_EQ(t.c_cflag & (CSTOPB | PARENB | HUPCL), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | ISTRIP | INLCR | IGNCR | BRKINT | PARMRK), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 150);
+
+    // A second Open of the open port returns at once and leaves the line alone.
+    t.c_cc[VTIME] = 7;
+    ASSERT_EQ(tcsetattr(pty.slave(), TCSANOW, &t), 0);
+    EXPECT_TRUE(OpenOn(port, pty));
+    termios after{};
+    ASSERT_EQ(tcgetattr(pty.slave(), &after), 0);
+    EXPECT_EQ(after.c_cc[VTIME], 7);
+}
+
+TEST(SerialPortIo, WritesAllBytesAndReadsExactCountAcrossPieces) {
+    LogCapture log;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CSerialPort port;
+    ASSERT_TRUE(OpenOn(port, pty));
+
+    // Control characters and the flag byte go through untouched (raw line).
+    BYTE out[] = {'A', 'T', '\r', '\n', 0x7E, 0x00, 0x11, 0x13, 0x03};
+    ASSERT_TRUE(port.Write(out, sizeof(out)));
+    EXPECT_EQ(pty.Receive(sizeof(out), 1000), Bytes(out, out + sizeof(out)));
+
+    std::atomic<bool> done{false};
+    BYTE in[4] = {0};
+    DWORD got = 0;
+    BOOL result = FALSE;
+    std::thread reader([&] {
+        result = port.Read(in, 4, &got);
+        done = true;
+    });
+    ASSERT_TRUE(pty.Send({0x0D, 0x0A}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(done.load());  // two of four bytes: still waiting
+    ASSERT_TRUE(pty.Send({0x03, 0x7E}));
+    reader.join();
+    EXPECT_TRUE(result);
+    EXPECT_EQ(got, 4u);
+    EXPECT_EQ(Bytes(in, in + 4), Bytes({0x0D, 0x0A, 0x03, 0x7E}));
+
+    BYTE big[4096];
+    EXPECT_FALSE(port.Read(big, 2049, &got));  // over the 2,048-byte bound
+}
+
+TEST(SerialPortIo, PurgeEndsBlockedReadAndQueuedDataIsStillDelivered) {
+    LogCapture log;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CSerialPort port;
+    ASSERT_TRUE(OpenOn(port, pty));
+
+    std::atomic<long> endedAfter{-1};
+    BOOL result = TRUE;
+    Clock::time_point start = Clock::now();
+    std::thread reader([&] {
+        BYTE b = 0;
+        DWORD got = 0xDEAD;
+        result = port.Read(&b, 1, &got);
+        endedAfter = ElapsedMs(start);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_EQ(endedAfter.load(), -1);  // blocked on the idle line
+    Clock::time_point purged = Clock::now();
+    EXPECT_TRUE(port.Purge());
+    reader.join();
+    EXPECT_FALSE(result);
+    EXPECT_LT(ElapsedMs(purged), 500);
+    EXPECT_FALSE(port.BeginListenCommEvent());
+
+    // Not listening any more: nothing queued fails at once, queued data is read.
+    BYTE buf[3] = {0};
+    DWORD got = 0xDEAD;
+    Clock::time_point idle = Clock::now();
+    EXPECT_FALSE(port.Read(buf, 1, &got));
+    EXPECT_EQ(got, 0xDEADu);  // no count stored
+    EXPECT_LT(ElapsedMs(idle), 200);
+
+    ASSERT_TRUE(pty.Send({0x26, 0x01, 0x02}));
+    for (int i = 0; i < 200 && port.GetAvailableDataLen() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(port.GetAvailableDataLen(), 3);
+    EXPECT_FALSE(port.Read(buf, 4, &got));  // more than queued: fails, keeps the bytes
+    EXPECT_TRUE(port.Read(buf, 3, &got));
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(Bytes(buf, buf + 3), Bytes({0x26, 0x01, 0x02}));
+}
+
+long ThreadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<long>(ts.tv_sec) * 1000L + ts.tv_nsec / 1000000L;
+}
+
+TEST(SerialPortIo, WaitingReadSleepsInTheKernelAndLetsTheWriterIn) {
+    LogCapture log;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CSerialPort port;
+    ASSERT_TRUE(OpenOn(port, pty));
+    std::atomic<long> cpuMs{-1};
+    BYTE in = 0;
+    BOOL result = FALSE;
+    std::thread reader([&] {
+        long before = ThreadCpuMs();
+        result = port.Read(&in, 1, nullptr);
+        cpuMs = ThreadCpuMs() - before;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The waiting reader does not hold the port lock: a write goes out at once.
+    BYTE out[] = {0x4B, 0x0E};
+    Clock::time_point start = Clock::now();
+    EXPECT_TRUE(port.Write(out, 2));
+    EXPECT_LT(ElapsedMs(start), 200);
+    EXPECT_EQ(pty.Receive(2, 1000), Bytes({0x4B, 0x0E}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(pty.Send({0x5A}));
+    reader.join();
+    EXPECT_TRUE(result);
+    EXPECT_EQ(in, 0x5A);
+    // About 400 ms of waiting cost next to no processor time (a spin costs it all).
+    EXPECT_LT(cpuMs.load(), 60);
+}
+
+TEST(SerialPortIo, CloseFromAnotherThreadEndsBlockedRead) {
+    LogCapture log;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CSerialPort port;
+    ASSERT_TRUE(OpenOn(port, pty));
+    std::atomic<bool> done{false};
+    BOOL result = TRUE;
+    std::thread reader([&] {
+        BYTE b = 0;
+        result = port.Read(&b, 1, nullptr);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(done.load());
+    Clock::time_point start = Clock::now();
+    EXPECT_TRUE(port.Close());
+    reader.join();
+    EXPECT_FALSE(result);
+    EXPECT_LT(ElapsedMs(start), 500);
+    EXPECT_EQ(log.Count("port closed succeed\n"), 1);
+
+    EXPECT_TRUE(port.Close());  // already closed: nothing more happens
+    EXPECT_EQ(log.Count("port closed succeed\n"), 1);
+    EXPECT_EQ(port.GetLastError(), 0u);
+    EXPECT_EQ(port.GetAvailableDataLen(), -1);
+}
+
+TEST(SerialPortIo, HangUpEndsBlockedReadAndFailsWrites) {
+    LogCapture log;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CSerialPort port;
+    ASSERT_TRUE(OpenOn(port, pty));
+    std::atomic<bool> done{false};
+    BOOL result = TRUE;
+    std::thread reader([&] {
+        BYTE b = 0;
+        result = port.Read(&b, 1, nullptr);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(done.load());
+    Clock::time_point start = Clock::now();
+    pty.CloseMaster();  // the device vanishes
+    reader.join();
+    EXPECT_FALSE(result);
+    EXPECT_LT(ElapsedMs(start), 500);
+
+    BYTE out[] = {1, 2, 3};
+    Clock::time_point writeStart = Clock::now();
+    EXPECT_FALSE(port.Write(out, 3));
+    EXPECT_GE(ElapsedMs(writeStart), 90);  // the pause after a short write
+    EXPECT_EQ(log.Count("-------- numBytes = -1; dwLength = 3 -----------\n"), 1);
+}
+
+}  // namespace

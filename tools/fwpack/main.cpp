@@ -1,0 +1,149 @@
+// fwpack: builds firmware packages, attaches them to the program image and
+// checks packages and program files.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Attach.h"
+#include "FileBytes.h"
+#include "Inspect.h"
+#include "PackageWriter.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: fwpack build -o PKG --identity PREFIX:BOARD:VERSION [--frame-size N] TYPE:FILE...\n"
+    "       fwpack attach -o OUT IMAGE PKG\n"
+    "       fwpack info FILE\n";
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+int Usage(const char* problem) {
+    if (problem != NULL)
+        std::fprintf(stderr, "fwpack: %s\n", problem);
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+}
+
+int Fail(const std::string& error) {
+    std::fprintf(stderr, "fwpack: %s\n", error.c_str());
+    return kExitFailure;
+}
+
+bool ParseFrameSize(const char* text, DWORD& frameSize) {
+    if (text[0] < '0' || text[0] > '9')
+        return false;
+    char* end = NULL;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value == 0 || value > 0x7FFFFFFFULL)
+        return false;
+    frameSize = static_cast<DWORD>(value);
+    return true;
+}
+
+int Build(int argc, char** argv) {
+    std::string outPath;
+    PackageRequest request;
+    bool haveIdentity = false;
+    std::vector<std::string> unitArgs;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "-o") {
+            if (!hasValue)
+                return Usage("-o needs a file name");
+            outPath = argv[++i];
+        } else if (arg == "--identity") {
+            if (!hasValue)
+                return Usage("--identity needs PREFIX:BOARD:VERSION");
+            request.identity = argv[++i];
+            haveIdentity = true;
+        } else if (arg == "--frame-size") {
+            if (!hasValue || !ParseFrameSize(argv[i + 1], request.frameSize)) {
+                return Usage("--frame-size needs a number from 1 to 2147483647");
+            }
+            ++i;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage(("unknown option " + arg).c_str());
+        } else {
+            unitArgs.push_back(arg);
+        }
+    }
+    if (outPath.empty())
+        return Usage("build needs -o PKG");
+    if (!haveIdentity)
+        return Usage("build needs --identity PREFIX:BOARD:VERSION");
+    if (unitArgs.empty())
+        return Usage("build needs at least one TYPE:FILE");
+
+    std::string error;
+    if (!CheckIdentity(request.identity, error))
+        return Fail(error);
+    for (const std::string& unitArg : unitArgs) {
+        UnitInput unit;
+        std::string path;
+        if (!ParseUnitArgument(unitArg, unit.type, path, error))
+            return Fail(error);
+        if (!ReadWholeFile(path, unit.data, error))
+            return Fail(error);
+        request.units.push_back(std::move(unit));
+    }
+    CurrentDateAndTime(request.date, request.time);
+    std::vector<BYTE> package;
+    if (!ComposePackage(request, package, error) || !WriteWholeFile(outPath, package, error)) {
+        return Fail(error);
+    }
+    return 0;
+}
+
+int Attach(int argc, char** argv) {
+    std::string outPath;
+    std::vector<std::string> inputs;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-o") {
+            if (i + 1 >= argc)
+                return Usage("-o needs a file name");
+            outPath = argv[++i];
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage(("unknown option " + arg).c_str());
+        } else {
+            inputs.push_back(arg);
+        }
+    }
+    if (outPath.empty())
+        return Usage("attach needs -o OUT");
+    if (inputs.size() != 2)
+        return Usage("attach needs IMAGE and PKG");
+    std::string error;
+    if (!AttachFiles(outPath, inputs[0], inputs[1], error))
+        return Fail(error);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        return Usage(NULL);
+    const std::string command = argv[1];
+    if (command == "build")
+        return Build(argc - 2, argv + 2);
+    if (command == "attach")
+        return Attach(argc - 2, argv + 2);
+    if (command == "info") {
+        if (argc != 3)
+            return Usage("info needs exactly one FILE");
+        return InspectFile(argv[2], stdout, stderr);
+    }
+    if (command == "-h" || command == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    return Usage(("unknown command " + command).c_str());
+}
