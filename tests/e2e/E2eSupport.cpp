@@ -416,13 +416,13 @@ ProgramRun::~ProgramRun() {
         RemoveTree(m_ownCaptureDir);
 }
 
-bool ProgramRun::Start(const RunSpec& spec) {
+bool ProgramRun::Start(const RunOptions& options) {
     if (m_pid > 0)
         return false;
     m_result = RunResult();
-    m_timeoutMs = spec.timeoutMs;
+    m_timeoutMs = options.timeoutMs;
 
-    std::string captureDir = spec.captureDir;
+    std::string captureDir = options.captureDir;
     if (captureDir.empty()) {
         std::string pattern = TempBase() + "/fp-run-XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -441,19 +441,19 @@ bool ProgramRun::Start(const RunSpec& spec) {
         if (std::strncmp(*e, "FLASHPILOT_", 11) != 0)
             env.push_back(*e);
     }
-    if (!spec.root.empty())
-        env.push_back("FLASHPILOT_ROOT=" + spec.root);
-    if (spec.guardPort != 0)
-        env.push_back("FLASHPILOT_GUARD_PORT=" + std::to_string(spec.guardPort));
-    if (!spec.timeScale.empty())
-        env.push_back("FLASHPILOT_TIME_SCALE=" + spec.timeScale);
-    for (const auto& kv : spec.extraEnv)
+    if (!options.root.empty())
+        env.push_back("FLASHPILOT_ROOT=" + options.root);
+    if (options.guardPort != 0)
+        env.push_back("FLASHPILOT_GUARD_PORT=" + std::to_string(options.guardPort));
+    if (!options.timeScale.empty())
+        env.push_back("FLASHPILOT_TIME_SCALE=" + options.timeScale);
+    for (const auto& kv : options.extraEnv)
         env.push_back(kv.first + "=" + kv.second);
     std::vector<char*> envp;
     for (std::string& e : env)
         envp.push_back(&e[0]);
     envp.push_back(nullptr);
-    std::string command = spec.command;
+    std::string command = options.command;
     char* argv[] = {&command[0], nullptr};
 
     int outFd = open(m_result.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -476,7 +476,7 @@ bool ProgramRun::Start(const RunSpec& spec) {
     m_startMs = NowMs();
     pid_t pid = fork();
     if (pid == 0) {
-        if (chdir(spec.workDir.c_str()) != 0)
+        if (chdir(options.workDir.c_str()) != 0)
             _exit(126);
         dup2(inFd, 0);
         dup2(outFd, 1);
@@ -528,9 +528,9 @@ bool ProgramRun::Signal(int sig) {
     return m_pid > 0 && kill(m_pid, sig) == 0;
 }
 
-RunResult RunProgram(const RunSpec& spec) {
+RunResult RunProgram(const RunOptions& options) {
     ProgramRun run;
-    if (!run.Start(spec))
+    if (!run.Start(options))
         return RunResult();
     return run.Wait();
 }

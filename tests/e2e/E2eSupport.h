@@ -118,7 +118,7 @@ private:
 
 // ---- Runs of the program ---------------------------------------------------
 
-struct RunSpec {
+struct RunOptions {
     std::string workDir;    // working directory of the run
     std::string command;    // argv[0] as typed, executed relative to workDir: "./NAME"
     std::string root;       // FLASHPILOT_ROOT; empty: unset
@@ -146,7 +146,7 @@ struct RunResult {
 };
 
 // A run of the program in the background; FLASHPILOT_* variables of the test
-// process are not passed on, only those of the spec.
+// process are not passed on, only those of the options.
 class ProgramRun {
 public:
     ProgramRun() = default;
@@ -154,9 +154,9 @@ public:
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;
 
-    bool Start(const RunSpec& spec);
+    bool Start(const RunOptions& options);
     pid_t Pid() const { return m_pid; }
-    // Waits up to the spec's time-out (measured from Start), then kills the
+    // Waits up to the run's time-out (measured from Start), then kills the
     // child by pid; fills the result with the exit and the captured output.
     RunResult Wait();
     // Sends a signal to the child (by pid) while it runs.
@@ -172,7 +172,7 @@ private:
 };
 
 // Start and Wait in one call.
-RunResult RunProgram(const RunSpec& spec);
+RunResult RunProgram(const RunOptions& options);
 
 // ---- Fake sysfs option trees -----------------------------------------------
 

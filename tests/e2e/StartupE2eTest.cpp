@@ -39,14 +39,14 @@ protected:
 
     RunResult Run(const std::string& workDir, const std::string& command,
                   const std::string& timeScale = "0.01") {
-        RunSpec spec;
-        spec.workDir = workDir;
-        spec.command = command;
-        spec.root = m_root;
-        spec.guardPort = m_port;
-        spec.timeScale = timeScale;
-        spec.timeoutMs = 20000;
-        RunResult r = RunProgram(spec);
+        RunOptions options;
+        options.workDir = workDir;
+        options.command = command;
+        options.root = m_root;
+        options.guardPort = m_port;
+        options.timeScale = timeScale;
+        options.timeoutMs = 20000;
+        RunResult r = RunProgram(options);
         EXPECT_TRUE(r.started);
         EXPECT_FALSE(r.timedOut) << r.out;
         return r;
@@ -214,14 +214,14 @@ TEST_F(StartupRun, GuardOfARunningInstanceRefusesTheSecond) {
     ASSERT_TRUE(MakeDirs(entry));
     ASSERT_EQ(mkfifo((entry + "/modalias").c_str(), 0644), 0);
     signal(SIGPIPE, SIG_IGN);  // a failed write must fail the test, not end it
-    RunSpec spec;
-    spec.workDir = m_app;
-    spec.command = std::string("./") + kProgram;
-    spec.root = m_root;
-    spec.guardPort = m_port;
-    spec.timeScale = "0.01";
+    RunOptions options;
+    options.workDir = m_app;
+    options.command = std::string("./") + kProgram;
+    options.root = m_root;
+    options.guardPort = m_port;
+    options.timeScale = "0.01";
     ProgramRun first;
-    ASSERT_TRUE(first.Start(spec));
+    ASSERT_TRUE(first.Start(options));
 
     // The FIFO opens for writing once the first instance reads it.
     int fifo = -1;
