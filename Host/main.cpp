@@ -1,3 +1,106 @@
-int main() {
+// The program's entry point: the start-up up to the port walk, then the
+// update run.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "Function.h"
+#include "PackageIdentity.h"
+#include "PortDiscovery.h"
+#include "SingleInstance.h"
+#include "TestSeams.h"
+
+// Base name of the program's own file, taken from the first argument.
+char name[100];
+
+namespace {
+
+// The program's own version text: shown in the banner, first entry of the log.
+const char kVersionText[] = "V100R001B003";
+
+// Exit status of a run refused because FLASHPILOT_TIME_SCALE is bad.
+constexpr int kBadTimeScaleStatus = 2;
+
+// Ends the listener child before an early exit, so a later start is not refused.
+int EarlyExit(int status) {
+    EndListener();
+    return status;
+}
+
+// The start-up steps up to the port walk. true: go on with the update run;
+// false: the process ends with *status.
+bool StartUp(int argc, char** argv, int* status) {
+    std::string scaleMessage;
+    if (!TimeScaleIsValid(&scaleMessage)) {
+        std::fprintf(stderr, "%s\n", scaleMessage.c_str());
+        *status = kBadTimeScaleStatus;
+        return false;
+    }
+
+    g_ResourcesPath[0] = '\0';
+    const char* self = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
+    std::printf("%s\n", self);
+
+    if (!NotReentrant()) {
+        std::printf(
+            "A Link Companion application or another FlashPilot is running!\nFlashPilot can not "
+            "run!\n");
+        *status = 29;
+        return false;
+    }
+
+    // The program's own file is looked up by its base name in the working
+    // directory. A base name that does not fit is refused at extraction.
+    const char* slash = std::strrchr(self, '/');
+    const char* base = slash != nullptr ? slash + 1 : self;
+    const bool nameFits = std::strlen(base) < sizeof name;
+    std::snprintf(name, sizeof name, "%s", nameFits ? base : "");
+    if (!nameFits)
+        std::printf("The program name %s is too long!\n", base);
+
+    const size_t pathSize = sizeof g_ResourcesPath;
+    if (getcwd(g_ResourcesPath, pathSize) == nullptr ||
+        std::strlen(g_ResourcesPath) + 1 >= pathSize) {
+        g_ResourcesPath[0] = '\0';
+        std::printf("Get current path failed!\n");
+        *status = EarlyExit(-1);
+        return false;
+    }
+    std::strcat(g_ResourcesPath, "/");
+
+    if (!nameFits || SeparateFile(g_ResourcesPath, name) != 0) {
+        std::printf("Separete Bin File failed!\n");
+        Log("Separete Bin File failed!");
+        *status = EarlyExit(0);
+        return false;
+    }
+    if (ParseBinFile(g_ResourcesPath) != 0) {
+        *status = EarlyExit(0);
+        return false;
+    }
+
+    WriteResult("Updating");
+    CleanLog();
+    Log(kVersionText);
+
+    if (GetDevicePIDAndSetPorts() == -1) {
+        *status = EarlyExit(1);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int status = 0;
+    if (!StartUp(argc, argv, &status))
+        return status;
+
+    // The update run (controller, main loop, end of run) follows here; until
+    // it exists, a start-up that found the ports ends the run at this point.
+    EndListener();
     return 0;
 }

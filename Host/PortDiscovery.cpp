@@ -1,0 +1,236 @@
+#include "PortDiscovery.h"
+
+#include <dirent.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "Function.h"
+#include "TestSeams.h"
+
+const char kVendorId[] = "1F4B";
+
+#define FP_ROW(pid, modem, diag, pcui) \
+    {                                  \
+        pid, {                         \
+            {modem, 0}, {diag, 1}, {   \
+                pcui, 2                \
+            }                          \
+        }                              \
+    }
+
+// clang-format off
+const SDeviceRow Devices[kDeviceRows] = {
+    FP_ROW("1401", "00", "01", "02"),
+    FP_ROW("1402", "00", "_",  "01"),
+    FP_ROW("1403", "00", "01", "02"),
+    FP_ROW("1404", "_",  "00", "02"),
+    FP_ROW("1405", "00", "_",  "02"),
+    FP_ROW("1406", "_",  "02", "00"),
+    FP_ROW("1407", "00", "01", "02"),
+    FP_ROW("1408", "_",  "_",  "00"),
+    FP_ROW("1409", "00", "_",  "01"),
+    FP_ROW("140A", "_",  "_",  "00"),
+    FP_ROW("140B", "00", "01", "02"),
+    FP_ROW("140C", "00", "01", "02"),
+    FP_ROW("140D", "00", "01", "03"),
+    FP_ROW("140E", "_",  "01", "02"),
+    FP_ROW("140F", "00", "01", "02"),
+    FP_ROW("1410", "00", "01", "02"),
+    FP_ROW("1411", "00", "_",  "01"),
+    FP_ROW("1412", "00", "_",  "01"),
+    FP_ROW("1413", "_",  "_",  "00"),
+    FP_ROW("1414", "00", "01", "02"),
+    FP_ROW("1415", "00", "02", "03"),
+    FP_ROW("1416", "00", "02", "03"),
+    FP_ROW("1417", "00", "_",  "02"),
+    FP_ROW("1418", "00", "_",  "02"),
+    FP_ROW("1419", "00", "_",  "01"),
+    FP_ROW("141A", "00", "01", "02"),
+    FP_ROW("141B", "00", "01", "03"),
+    FP_ROW("141C", "00", "01", "02"),
+    FP_ROW("141D", "00", "_",  "01"),
+    FP_ROW("141E", "00", "02", "03"),
+    FP_ROW("141F", "00", "02", "03"),
+    FP_ROW("1420", "00", "02", "03"),
+    FP_ROW("1421", "00", "01", "03"),
+    FP_ROW("1422", "00", "01", "03"),
+    FP_ROW("1423", "00", "_",  "02"),
+    FP_ROW("1424", "00", "01", "02"),
+    FP_ROW("1425", "00", "01", "03"),
+    FP_ROW("1426", "00", "02", "01"),
+};
+// clang-format on
+
+#undef FP_ROW
+
+namespace {
+
+const char kOptionDir[] = "/sys/bus/usb/drivers/option";
+
+// Size of the buffers for sysfs paths and for a first line read from sysfs.
+constexpr size_t kLineSize = 1024;
+
+// The first line (newline kept) of the sysfs file dir/entry/file; false when
+// the path does not fit or the file cannot be opened or is empty.
+bool ReadEntryLine(const char* entry, const char* file, char* line) {
+    char path[kLineSize];
+    char rooted[kLineSize];
+    int n = std::snprintf(path, sizeof path, "%s/%s/%s", kOptionDir, entry, file);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path)
+        return false;
+    if (!RootedPath(path, rooted, sizeof rooted))
+        return false;
+    FILE* f = std::fopen(rooted, "r");
+    if (f == nullptr)
+        return false;
+    line[0] = '\0';
+    bool ok = std::fgets(line, static_cast<int>(kLineSize), f) != nullptr;
+    std::fclose(f);
+    return ok;
+}
+
+// The first child of the interface entry whose name contains "ttyUSB" and
+// fits a port name buffer; longer names are logged and passed over.
+bool FindTtyNode(const char* entry, char* node) {
+    char path[kLineSize];
+    char rooted[kLineSize];
+    int n = std::snprintf(path, sizeof path, "%s/%s", kOptionDir, entry);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path)
+        return false;
+    if (!RootedPath(path, rooted, sizeof rooted))
+        return false;
+    DIR* dir = opendir(rooted);
+    if (dir == nullptr)
+        return false;
+    bool found = false;
+    while (struct dirent* child = readdir(dir)) {
+        if (std::strstr(child->d_name, "ttyUSB") == nullptr)
+            continue;
+        if (std::strlen(child->d_name) >= static_cast<size_t>(kPortNameSize)) {
+            char msg[kLineSize];
+            std::snprintf(msg, sizeof msg, "The tty device name %s is too long!\n", child->d_name);
+            Log(msg);
+            continue;
+        }
+        std::snprintf(node, kPortNameSize, "%s", child->d_name);
+        found = true;
+        break;
+    }
+    closedir(dir);
+    return found;
+}
+
+char* NameForBit(int bit) {
+    switch (bit) {
+        case 0:
+            return cmodem;
+        case 1:
+            return cdiag;
+        case 2:
+            return cpcui;
+        default:
+            return nullptr;
+    }
+}
+
+const char* MessageForBit(int bit) {
+    switch (bit) {
+        case 0:
+            return "modem port is %s\n";
+        case 1:
+            return "diag port is %s\n";
+        default:
+            return "PCUI port is %s\n";
+    }
+}
+
+// Tries every product row against one interface entry whose modalias line
+// carries the maker's vendor ID; sets the role flags of each match.
+void MatchEntry(const char* entry, const char* modalias, int* roleFlags) {
+    char msg[2 * kLineSize];
+    for (const SDeviceRow& row : Devices) {
+        if (std::strstr(modalias, row.m_szPID) == nullptr) {
+            std::snprintf(msg, sizeof msg, "The PID  %s is not found!\n", row.m_szPID);
+            Log(msg);
+            continue;
+        }
+        char iface[kLineSize];
+        if (!ReadEntryLine(entry, "bInterfaceNumber", iface))
+            continue;
+        char node[kPortNameSize] = {};
+        if (!FindTtyNode(entry, node))
+            continue;
+        std::snprintf(msg, sizeof msg,
+                      "the PID is %s  the tty device is %s the interfacenumber is %s\n",
+                      row.m_szPID, node, iface);
+        Log(msg);
+        std::printf("\n%s\n", msg);
+        for (const SPortRole& role : row.m_Roles) {
+            if (std::strstr(iface, role.m_szInterface) == nullptr)
+                continue;
+            char* name = NameForBit(role.m_nBit);
+            if (name == nullptr)
+                break;
+            std::snprintf(name, kPortNameSize, "%s", node);
+            std::snprintf(msg, sizeof msg, MessageForBit(role.m_nBit), node);
+            Log(msg);
+            *roleFlags |= 1 << role.m_nBit;
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+int GetDevicePIDAndSetPorts() {
+    std::memset(cmodem, 0, sizeof cmodem);
+    std::memset(cdiag, 0, sizeof cdiag);
+    std::memset(cpcui, 0, sizeof cpcui);
+    int roleFlags = 0;
+
+    char rooted[kLineSize];
+    DIR* dir = RootedPath(kOptionDir, rooted, sizeof rooted) ? opendir(rooted) : nullptr;
+    if (dir == nullptr) {
+        std::printf("Open %s failed!\n", kOptionDir);
+        return -1;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strchr(entry->d_name, ':') == nullptr)
+            continue;
+        char modalias[kLineSize];
+        if (!ReadEntryLine(entry->d_name, "modalias", modalias))
+            continue;
+        if (std::strstr(modalias, kVendorId) == nullptr) {
+            char msg[kLineSize];
+            std::snprintf(msg, sizeof msg, "the directory %s is not KORVEL's device !\n",
+                          entry->d_name);
+            std::printf("%s", msg);
+            Log(msg);
+            continue;
+        }
+        MatchEntry(entry->d_name, modalias, &roleFlags);
+    }
+    closedir(dir);
+    std::printf("\nMODEM=%s DIAG=%s PCUI=%s\n", cmodem, cdiag, cpcui);
+
+    if (roleFlags == 0) {
+        Log("Set Ports failed !\n");
+        std::printf("Set ports failed !\n");
+        return -1;
+    }
+    if ((roleFlags & 1) == 0) {
+        Log("Set modem port failed !\n");
+        std::printf("Set modem port failed !\n");
+    }
+    if ((roleFlags & 2) == 0) {
+        Log("Set diag port failed !\n");
+        std::printf("Set diag port failed !\n");
+    }
+    if ((roleFlags & 4) == 0) {
+        Log("Set pcui port failed !\n");
+        std::printf("Set pcui port failed !\n");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,39 @@
+// Finding the modem's USB serial ports: the walk of the option driver's
+// interface entries in sysfs, the product table that says which interface
+// serves which role, and the node names and device path the engine uses.
+#pragma once
+
+#include <cstdint>
+
+#include "PortNames.h"
+
+// One port role of a product: its interface number as two hexadecimal digits
+// ("_" when the product has no such port; it never matches) and its role bit.
+struct SPortRole {
+    char m_szInterface[12];
+    int32_t m_nBit;  // 0 modem, 1 diagnostic, 2 PCUI
+};
+
+// One row of the product table, 60 bytes: product ID as four upper-case
+// hexadecimal digits, then the modem, diagnostic and PCUI roles.
+struct SDeviceRow {
+    char m_szPID[12];
+    SPortRole m_Roles[3];
+};
+static_assert(sizeof(SDeviceRow) == 60, "a product row is 60 bytes");
+
+constexpr int kDeviceRows = 38;
+constexpr int kPortNameSize = sizeof cmodem;
+
+// The maker's USB vendor ID as it appears in a modalias line.
+extern const char kVendorId[];
+
+// The product table in ascending order of product ID.
+extern const SDeviceRow Devices[kDeviceRows];
+
+// The node names cmodem, cdiag, cpcui (names of 12 characters or more are
+// never stored), their key-name pointers and bsdPath live in PortNames.h.
+
+// Walks /sys/bus/usb/drivers/option and fills cmodem, cdiag and cpcui.
+// 0 when the PCUI port was found, -1 otherwise.
+int GetDevicePIDAndSetPorts();

@@ -1,0 +1,354 @@
+// The real program binary through its start-up: guard, extraction, identity,
+// string file, result file, log and the port walk, with every early exit.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "E2eSupport.h"
+#include "StringResources.h"
+
+namespace {
+
+using namespace e2e;
+
+const char kProgram[] = "FlashPilotUpdate";
+const char kIdentity[] = "V001:QM90W:11.810.09.17.00";
+
+class StartupRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(m_tmp.Path().empty());
+        m_app = m_tmp / "app";
+        m_root = m_tmp / "root";
+        ASSERT_TRUE(MakeDirs(m_app));
+        m_port = UniqueGuardPort();
+        ASSERT_NE(m_port, 0);
+    }
+
+    // Program file dir/kProgram carrying a package with the given identity.
+    void MakeProgram(const std::string& identity = kIdentity, bool patch = false) {
+        std::string error;
+        ASSERT_TRUE(
+            MakeProgramFile(m_app, kProgram, identity, SmallUnits(), &m_package, &error, patch))
+            << error;
+    }
+
+    RunResult Run(const std::string& workDir, const std::string& command,
+                  const std::string& timeScale = "0.01") {
+        RunOptions options;
+        options.workDir = workDir;
+        options.command = command;
+        options.root = m_root;
+        options.guardPort = m_port;
+        options.timeScale = timeScale;
+        options.timeoutMs = 20000;
+        RunResult r = RunProgram(options);
+        EXPECT_TRUE(r.started);
+        EXPECT_FALSE(r.timedOut) << r.out;
+        return r;
+    }
+
+    RunResult RunFromOwnDirectory() { return Run(m_app, std::string("./") + kProgram); }
+
+    // The listener child must have been ended by the program itself before
+    // it exited (no process of it left behind), and the port is free again.
+    void ExpectListenerGone(const RunResult& r) {
+        EXPECT_EQ(r.leftoverProcesses, 0);
+        EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
+    }
+
+    static bool Has(const std::string& text, const std::string& part) {
+        return text.find(part) != std::string::npos;
+    }
+
+    TempDir m_tmp{"fp-startup"};
+    std::string m_app, m_root, m_package;
+    int m_port = 0;
+};
+
+// ---- A start-up that reaches the port walk ---------------------------------
+
+TEST_F(StartupRun, NoOptionDirectoryEndsWithStatusOneAfterWritingTheFiles) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root, false));
+    RunResult r = RunFromOwnDirectory();
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 1) << r.out;
+    EXPECT_EQ(r.out.rfind("./FlashPilotUpdate\n", 0), 0u) << r.out;
+    EXPECT_TRUE(Has(r.out, "Target version:11.810.09.17.00\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Result path = " + m_app + "/FlashPilot-Result\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Open /sys/bus/usb/drivers/option failed!\n")) << r.out;
+    EXPECT_EQ(r.err, "");
+
+    std::string extracted;
+    ASSERT_TRUE(ReadFile(m_app + "/" + kPackageFile, &extracted));
+    EXPECT_EQ(extracted.size(), m_package.size());
+    EXPECT_TRUE(extracted == m_package) << "extracted package differs from the built one";
+
+    std::string expectedStrings;
+    for (int i = 0; i < kStrListRows; ++i)
+        expectedStrings += StrList[i];
+    expectedStrings +=
+        "\"IDS_UPD_VERSION\"\t\t\t\t\t= \"QM90W\";\n"
+        "\"IDS_SOFT_TYPE\"\t\t\t\t\t\t= \"firmware\";\n"
+        "\"IDS_PRODUCE_ID\"\t\t\t\t\t= \"QM90W\";\n"
+        "\"IDS_PRODUCE_Version\"\t\t\t\t\t= \"11.810.09.17.00\";\n";
+    EXPECT_EQ(ReadFile(m_app + "/" + kStringFile), expectedStrings);
+
+    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), std::string("Updating") + std::string(56, '\0'));
+
+    // The version entry has no newline of its own; the listener child may
+    // have logged its own entries beside it. Nothing of the walk is logged.
+    const std::string log = ReadFile(m_app + "/" + kLogFile);
+    EXPECT_TRUE(Has(log, " -- V100R001B003")) << log;
+    EXPECT_FALSE(Has(log, "option")) << log;
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, FakeProductGivesAllThreePorts) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    FakePorts ports = AddFakeProduct(m_root, 1);
+    ASSERT_EQ(ports.pcui, "ttyUSB2");
+    RunResult r = RunFromOwnDirectory();
+    ASSERT_TRUE(r.exited);
+    // Until the update run exists, a start-up that found the ports ends here.
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "\nMODEM=ttyUSB0 DIAG=ttyUSB1 PCUI=ttyUSB2\n")) << r.out;
+    EXPECT_TRUE(
+        Has(r.out, "\nthe PID is 1401  the tty device is ttyUSB1 the interfacenumber is 01\n\n"))
+        << r.out;
+    EXPECT_FALSE(Has(r.out, "failed !")) << r.out;
+    const std::string log = ReadFile(m_app + "/" + kLogFile);
+    EXPECT_TRUE(Has(log, " -- PCUI port is ttyUSB2\n")) << log;
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, ProductWithoutModemPortOnlyReportsIt) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    // Row 14: no modem, diagnostic 01, PCUI 02.
+    FakePorts ports = AddFakeProduct(m_root, 14, 4);
+    ASSERT_EQ(ports.diag, "ttyUSB4");
+    RunResult r = RunFromOwnDirectory();
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "\nMODEM= DIAG=ttyUSB4 PCUI=ttyUSB5\nSet modem port failed !\n"))
+        << r.out;
+    EXPECT_TRUE(Has(ReadFile(m_app + "/" + kLogFile), " -- Set modem port failed !\n"));
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, MissingPcuiPortEndsWithStatusOne) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    // Product 140D (modem 00, diagnostic 01, PCUI 03) without its interface 03.
+    auto nodes = AddFakeDevice(m_root, "1F4B", "140D", {"00", "01"});
+    ASSERT_EQ(nodes.size(), 2u);
+    RunResult r = RunFromOwnDirectory();
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, "\nMODEM=ttyUSB0 DIAG=ttyUSB1 PCUI=\nSet pcui port failed !\n"))
+        << r.out;
+    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), std::string("Updating") + std::string(56, '\0'));
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, AnotherVendorsDeviceIsNotTaken) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    ASSERT_EQ(AddFakeDevice(m_root, "12D1", "1401", {"00"}).size(), 1u);
+    RunResult r = RunFromOwnDirectory();
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, "the directory 1-1:1.0 is not KORVEL's device !\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\nMODEM= DIAG= PCUI=\nSet ports failed !\n")) << r.out;
+    const std::string log = ReadFile(m_app + "/" + kLogFile);
+    EXPECT_TRUE(Has(log, " -- the directory 1-1:1.0 is not KORVEL's device !\n")) << log;
+    EXPECT_TRUE(Has(log, " -- Set Ports failed !\n")) << log;
+    ExpectListenerGone(r);
+}
+
+// ---- The single-instance guard ---------------------------------------------
+
+TEST_F(StartupRun, SecondStartWhileTheGuardIsHeldIsRefused) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    {
+        PortHolder holder(m_port);
+        ASSERT_TRUE(holder.Ok());
+        RunResult r = RunFromOwnDirectory();
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exitStatus, 29);
+        EXPECT_EQ(r.out, std::string("./FlashPilotUpdate\n") + kGuardBusyText);
+        EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+        EXPECT_EQ(r.leftoverProcesses, 0);
+    }
+    {
+        // Bound by someone else without listening: the bind fails.
+        PortHolder holder(m_port, false);
+        ASSERT_TRUE(holder.Ok());
+        RunResult r = RunFromOwnDirectory();
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exitStatus, 29);
+        EXPECT_EQ(r.out, std::string("./FlashPilotUpdate\n") + kGuardBusyText);
+        EXPECT_TRUE(Has(ReadFile(m_app + "/" + kLogFile), " -- bind error\n"));
+    }
+    // Once the port is free again the program starts.
+    RunResult r = RunFromOwnDirectory();
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 1) << r.out;
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, GuardOfARunningInstanceRefusesTheSecond) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    // The first instance blocks in its port walk, guard held, on a modalias
+    // that is a FIFO until the test writes the line.
+    const std::string entry = m_root + kOptionDirPath + "/1-1:1.0";
+    ASSERT_TRUE(MakeDirs(entry));
+    ASSERT_EQ(mkfifo((entry + "/modalias").c_str(), 0644), 0);
+    signal(SIGPIPE, SIG_IGN);  // a failed write must fail the test, not end it
+    RunOptions options;
+    options.workDir = m_app;
+    options.command = std::string("./") + kProgram;
+    options.root = m_root;
+    options.guardPort = m_port;
+    options.timeScale = "0.01";
+    ProgramRun first;
+    ASSERT_TRUE(first.Start(options));
+
+    // The FIFO opens for writing once the first instance reads it.
+    int fifo = -1;
+    for (int i = 0; i < 2000 && fifo < 0; ++i) {
+        fifo = open((entry + "/modalias").c_str(), O_WRONLY | O_NONBLOCK);
+        if (fifo < 0)
+            usleep(5000);
+    }
+    ASSERT_GE(fifo, 0) << "the first instance never reached its port walk";
+    EXPECT_FALSE(PortIsFree(m_port));
+
+    TempDir other("fp-second");
+    std::string error;
+    ASSERT_TRUE(MakeProgramFile(other.Path(), kProgram, kIdentity, SmallUnits(), nullptr, &error))
+        << error;
+    RunResult second = Run(other.Path(), std::string("./") + kProgram);
+    EXPECT_EQ(second.exitStatus, 29);
+    EXPECT_EQ(second.out, std::string("./FlashPilotUpdate\n") + kGuardBusyText);
+
+    const std::string line = Modalias("12D1", "1401", "00") + "\n";
+    EXPECT_EQ(write(fifo, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(fifo);
+    RunResult r = first.Wait();
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 1) << r.out;
+    EXPECT_TRUE(Has(r.out, "the directory 1-1:1.0 is not KORVEL's device !\n")) << r.out;
+    ExpectListenerGone(r);
+}
+
+// ---- Extraction and identity failures ---------------------------------------
+
+TEST_F(StartupRun, StartedFromAnotherDirectoryCannotFindItsFile) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    RunResult r = Run(m_tmp.Path(), std::string("app/") + kProgram);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Open " + m_tmp.Path() + "/FlashPilotUpdate failed!\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Separete Bin File failed!\n")) << r.out;
+    EXPECT_TRUE(Has(ReadFile(m_tmp / kLogFile), " -- Separete Bin File failed!")) << r.out;
+    EXPECT_FALSE(FileExists(m_tmp / kPackageFile));
+    EXPECT_FALSE(FileExists(m_tmp / kResultFile));
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, WorkingDirectoryTooLongForThePathBufferEndsWith255) {
+    // A working directory of more than 255 characters does not fit the
+    // resource path: getcwd refuses it.
+    std::string deep = m_app;
+    while (deep.size() <= 300)
+        deep += "/" + std::string(40, 'd');
+    ASSERT_TRUE(MakeDirs(deep));
+    std::string error;
+    ASSERT_TRUE(MakeProgramFile(deep, kProgram, kIdentity, SmallUnits(), nullptr, &error)) << error;
+    ASSERT_TRUE(MakeRootTree(m_root));
+    RunResult r = Run(deep, std::string("./") + kProgram);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 255) << r.out;
+    EXPECT_EQ(r.out, "./FlashPilotUpdate\nGet current path failed!\n");
+    EXPECT_FALSE(FileExists(deep + "/" + kPackageFile));
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, ProgramNameTooLongForItsBufferIsRefused) {
+    const std::string longName(120, 'F');
+    std::string error;
+    ASSERT_TRUE(MakeProgramFile(m_app, longName, kIdentity, SmallUnits(), nullptr, &error))
+        << error;
+    ASSERT_TRUE(MakeRootTree(m_root));
+    RunResult r = Run(m_app, "./" + longName);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "The program name " + longName + " is too long!\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Separete Bin File failed!\n")) << r.out;
+    EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, IdentityWithOneColonIsNotCorrect) {
+    MakeProgram("V001QM90W:11.810", true);
+    ASSERT_TRUE(MakeRootTree(m_root));
+    RunResult r = RunFromOwnDirectory();
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "The Bin file is not correct!")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Parse Bin flie failed!")) << r.out;
+    EXPECT_FALSE(Has(r.out, "option")) << r.out;
+    EXPECT_TRUE(Has(ReadFile(m_app + "/" + kLogFile), " -- The Bin file is not correct!\n"));
+    EXPECT_TRUE(FileExists(m_app + "/" + kPackageFile));  // left behind after an early exit
+    EXPECT_FALSE(FileExists(m_app + "/" + kResultFile));
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, IdentityWithThreeColonsIsWrong) {
+    MakeProgram("V001:QM90W:11.810:X", true);
+    ASSERT_TRUE(MakeRootTree(m_root));
+    RunResult r = RunFromOwnDirectory();
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "The information in the BIN file is wrong!")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Parse Bin flie failed!")) << r.out;
+    EXPECT_FALSE(Has(r.out, "The Bin file is not correct!")) << r.out;
+    EXPECT_FALSE(FileExists(m_app + "/" + kResultFile));
+    ExpectListenerGone(r);
+}
+
+// ---- The time-scale seam ----------------------------------------------------
+
+TEST_F(StartupRun, BadTimeScaleIsRefusedBeforeTheGuard) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    for (const char* bad : {"abc", "0", "1.5", "-0.5", "0.5x"}) {
+        // Hold the guard: a refused time scale must be reported before the
+        // guard is even looked at.
+        PortHolder holder(m_port);
+        ASSERT_TRUE(holder.Ok());
+        RunResult r = Run(m_app, std::string("./") + kProgram, bad);
+        ASSERT_TRUE(r.exited) << bad;
+        EXPECT_EQ(r.exitStatus, 2) << bad;
+        EXPECT_EQ(r.out, "") << bad;
+        EXPECT_TRUE(Has(r.err, "FLASHPILOT_TIME_SCALE")) << r.err;
+        EXPECT_TRUE(Has(r.err, bad)) << r.err;
+        EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+        EXPECT_EQ(r.leftoverProcesses, 0);
+    }
+    RunResult ok = Run(m_app, std::string("./") + kProgram, "1");
+    EXPECT_EQ(ok.exitStatus, 1) << ok.out << ok.err;
+}
+
+}  // namespace
