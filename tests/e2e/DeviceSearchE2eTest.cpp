@@ -466,37 +466,83 @@ TEST_F(DeviceSearchRun, SilentDeviceEndsWithGetDeviceInformationFailed) {
 
 // ---- The companion process ------------------------------------------------------
 
-TEST_F(DeviceSearchRun, CompanionProcessIsStoppedAndItsPathLogged) {
-    // A copy of sleep named KVActivator, under a short path: the listing the
-    // program reads shows only the start of the command line.
-    char dirTemplate[] = "/tmp/kvXXXXXX";
-    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-    const std::string dir = dirTemplate;
-    const std::string companion = dir + "/KVActivator";
-    std::string sleepImage;
-    ASSERT_TRUE(ReadFile("/bin/sleep", &sleepImage));
-    ASSERT_TRUE(WriteFile(companion, sleepImage));
-    ASSERT_EQ(chmod(companion.c_str(), 0755), 0);
-
-    // The pipe's write end closes on exec: end of file on the read end means
-    // the companion runs under its name.
-    int ready[2];
-    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(ready[0]);
-        execl(companion.c_str(), companion.c_str(), "300", static_cast<char*>(nullptr));
-        _exit(127);
+// A copy of sleep named KVActivator under a short directory of /tmp (the
+// listing the program reads shows only the start of the command line),
+// running as a child of the test. Whatever happens to the test, the process is
+// ended by its id and reaped, and the directory removed.
+class Companion {
+public:
+    Companion() {
+        char dirTemplate[] = "/tmp/kvXXXXXX";
+        if (mkdtemp(dirTemplate) == nullptr)
+            return;
+        m_dir = dirTemplate;
+        m_path = m_dir + "/KVActivator";
     }
-    close(ready[1]);
-    char byte;
-    ssize_t n;
-    do {
-        n = read(ready[0], &byte, 1);
-    } while (n < 0 && errno == EINTR);
-    close(ready[0]);
-    EXPECT_EQ(n, 0);
+    ~Companion() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (!m_dir.empty())
+            RemoveTree(m_dir);
+    }
+    Companion(const Companion&) = delete;
+    Companion& operator=(const Companion&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    pid_t Pid() const { return m_pid; }
+
+    // Starts it; returns once it runs under its own name: the pipe's write
+    // end closes on exec, so end of file on the read end marks that moment.
+    bool Start() {
+        std::string image;
+        if (m_path.empty() || !ReadFile("/bin/sleep", &image) || !WriteFile(m_path, image) ||
+            chmod(m_path.c_str(), 0755) != 0)
+            return false;
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0)
+            return false;
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            execl(m_path.c_str(), m_path.c_str(), "300", static_cast<char*>(nullptr));
+            char failed = 1;
+            (void)!write(ready[1], &failed, 1);
+            _exit(127);
+        }
+        close(ready[1]);
+        if (pid < 0) {
+            close(ready[0]);
+            return false;
+        }
+        m_pid = pid;
+        char byte;
+        ssize_t n;
+        do {
+            n = read(ready[0], &byte, 1);
+        } while (n < 0 && errno == EINTR);
+        close(ready[0]);
+        return n == 0;
+    }
+
+    // Waits until it has ended, at most timeoutMs; true with its wait status.
+    bool WaitEnded(int timeoutMs, int* status) {
+        if (m_pid <= 0 || !WaitForChild(m_pid, timeoutMs, status))
+            return false;
+        m_pid = -1;
+        return true;
+    }
+
+private:
+    std::string m_dir, m_path;
+    pid_t m_pid = -1;
+};
+
+TEST_F(DeviceSearchRun, CompanionProcessIsStoppedAndItsPathLogged) {
+    Companion companion;
+    ASSERT_TRUE(companion.Start());
+    const pid_t pid = companion.Pid();
 
     ASSERT_TRUE(MakeRootTree(m_root));
     AddFakeProduct(m_root, 11);
@@ -504,19 +550,13 @@ TEST_F(DeviceSearchRun, CompanionProcessIsStoppedAndItsPathLogged) {
     ExpectFailedEnd(r);
 
     int status = 0;
-    const bool ended = WaitForChild(pid, 10000, &status);
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    RemoveTree(dir);
-    ASSERT_TRUE(ended) << "the companion still runs";
+    ASSERT_TRUE(companion.WaitEnded(10000, &status)) << "the companion still runs";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
 
     const std::string log = Log();
     EXPECT_TRUE(Has(log, " -- Kill KVActivator\n")) << log;
     EXPECT_TRUE(Has(log, " -- KVActivator_PID = " + std::to_string(pid))) << log;
-    EXPECT_TRUE(Has(log, " -- " + companion)) << log;
+    EXPECT_TRUE(Has(log, " -- " + companion.Path())) << log;
     // Stopped before the search began.
     EXPECT_LT(log.find("Kill KVActivator"), log.find("Begin search device.")) << log;
 }
