@@ -163,6 +163,11 @@ TEST_F(EngineQueries, DashboardFailureEmptiesTheText) {
 }
 
 TEST_F(EngineQueries, BoardClassAcceptsAnyPacketAndCopies21Bytes) {
+    // A foreign packet does not wake the waiting read: it is taken only when it
+    // is already buffered as the read starts, so the device must answer within
+    // the pause after the write. Give that pause 250 ms, enough for a loaded
+    // or sanitized run, so that one request is all it takes.
+    OverrideTimeScale(0.5);
     m_device.SetResponder([](const Request& r) -> std::vector<Bytes> {
         if (!Is(r, 0x45))
             return {};
