@@ -188,16 +188,22 @@ bool CMainControl::OpenPort() {
     return opened;
 }
 
+// A port that cannot be closed is shown to the user, except when the device
+// sits in download mode, where a close failure is expected.
+void CMainControl::ReportCloseFailure() {
+    if (g_bForceDld)
+        return;
+    char text[256];
+    snprintf(text, sizeof(text), "Error Code:%d Close communication port failure!",
+             kClosePortFailed);
+    MessageBox(text, kClosePortFailed);
+}
+
 bool CMainControl::ClosePort() {
     if (!m_bPortOpened)
         return true;
     if (!m_pHDLC.Close()) {
-        if (!g_bForceDld) {
-            char text[256];
-            snprintf(text, sizeof(text), "Error Code:%d Close communication port failure!",
-                     kClosePortFailed);
-            MessageBox(text, kClosePortFailed);
-        }
+        ReportCloseFailure();
         g_nErrorCode = kClosePortFailed;
         return false;
     }
@@ -219,12 +225,7 @@ bool CMainControl::OpenPort_Diag() {
 
 bool CMainControl::ClosePort_Diag() {
     if (!m_pHDLC.Close()) {
-        if (!g_bForceDld) {
-            char text[256];
-            snprintf(text, sizeof(text), "Error Code:%d Close communication port failure!",
-                     kClosePortFailed);
-            MessageBox(text, kClosePortFailed);
-        }
+        ReportCloseFailure();
         return false;
     }
     m_bPortOpened = false;

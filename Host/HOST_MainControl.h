@@ -121,6 +121,7 @@ public:
     CStringArray m_BoardInfo;
 
 private:
+    void ReportCloseFailure();
     // One request/reply exchange of the device queries: the attempts, pauses,
     // time-out, length rule and log texts of one query.
     struct SQueryExchange {

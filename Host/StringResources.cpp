@@ -69,14 +69,6 @@ FILE* OpenRooted(const char* path, const char* mode) {
     return std::fopen(rooted, mode);
 }
 
-long StreamSize(FILE* file) {
-    std::fseek(file, 0, SEEK_END);
-    long end = std::ftell(file);
-    std::fseek(file, 0, SEEK_SET);
-    long start = std::ftell(file);
-    return end - start;
-}
-
 }  // namespace
 
 CDataBase::CDataBase() : m_pszPath(new char[kEventPathSize]) {
@@ -88,7 +80,7 @@ CDataBase::CDataBase() : m_pszPath(new char[kEventPathSize]) {
     FILE* file = OpenRooted(kEventLogPath, "a+");
     if (file == NULL)
         return;  // no /users: records are simply not kept
-    long size = StreamSize(file);
+    long size = GetFileSize(file);
     std::fclose(file);
     if (size <= kEventLogLimit)
         return;
@@ -129,7 +121,7 @@ bool CDataBase::SetStringValue(const char* key1, const char* key2) {
         Log("open log file error\n");
         return false;
     }
-    long size = StreamSize(file);
+    long size = GetFileSize(file);
     std::fclose(file);
 
     file = OpenRooted(kEventLogPath, size > kEventLogLimit ? "w+" : "a+");

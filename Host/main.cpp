@@ -9,6 +9,7 @@
 #include "Function.h"
 #include "PackageIdentity.h"
 #include "PortDiscovery.h"
+#include "ProgramFlow.h"
 #include "SingleInstance.h"
 #include "TestSeams.h"
 
@@ -99,8 +100,6 @@ int main(int argc, char** argv) {
     if (!StartUp(argc, argv, &status))
         return status;
 
-    // The update run (controller, main loop, end of run) follows here; until
-    // it exists, a start-up that found the ports ends the run at this point.
-    EndListener();
-    return 0;
+    // The update run: banner, controller, main loop and the normal end.
+    return RunProgram();
 }

@@ -9,7 +9,7 @@
 
 #include "Attach.h"
 #include "FileBytes.h"
-#include "Inspect.h"
+#include "PackageInfo.h"
 #include "PackageWriter.h"
 
 namespace {
@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
     if (command == "info") {
         if (argc != 3)
             return Usage("info needs exactly one FILE");
-        return InspectFile(argv[2], stdout, stderr);
+        return PrintPackageInfo(argv[2], stdout, stderr);
     }
     if (command == "-h" || command == "--help") {
         std::fputs(kUsage, stdout);

@@ -1,4 +1,4 @@
-#include "Inspect.h"
+#include "PackageInfo.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,7 +62,7 @@ private:
 
 }  // namespace
 
-int InspectFile(const std::string& path, FILE* out, FILE* err) {
+int PrintPackageInfo(const std::string& path, FILE* out, FILE* err) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == NULL) {
         std::fprintf(err, "fwpack: cannot open %s: %s\n", path.c_str(), std::strerror(errno));

@@ -8,4 +8,4 @@
 // Prints "identity <text>" and one "unit <i> type 0x<8 hex> length <bytes>
 // frames <count>" line per unit to out and returns 0 for a valid package;
 // prints the reason to err and returns 1 otherwise.
-int InspectFile(const std::string& path, FILE* out, FILE* err);
+int PrintPackageInfo(const std::string& path, FILE* out, FILE* err);
