@@ -373,13 +373,31 @@ bool PortIsFree(int port) {
     return ok;
 }
 
+namespace {
+
+// True when nothing at all holds the port, not even a closed connection
+// lingering in TIME_WAIT: a plain bind without SO_REUSEADDR succeeds.
+bool PortIsUnused(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in addr = Loopback(port);
+    bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
 int UniqueGuardPort() {
     // Below the ephemeral range; spread by process id so that parallel test
-    // processes start far apart, then step on within this process.
+    // processes start far apart, then step on within this process. The port
+    // must be unused: a PortHolder takes it with a plain bind, which a
+    // connection of an earlier run left in TIME_WAIT would refuse.
     static std::atomic<int> next{static_cast<int>(getpid() * 97 % 8000)};
     for (int attempt = 0; attempt < 200; ++attempt) {
         int port = 23000 + (next.fetch_add(1) % 8000 + 8000) % 8000;
-        if (port != 22222 && PortIsFree(port))
+        if (port != 22222 && PortIsUnused(port) && PortIsFree(port))
             return port;
     }
     return 0;

@@ -53,15 +53,27 @@ bool CanListenOn(int port) {
     return true;
 }
 
+// True when nothing at all holds the port, not even a closed connection
+// lingering in TIME_WAIT: a plain bind without SO_REUSEADDR succeeds.
+bool Unused(int port) {
+    int fd = BoundSocket("127.0.0.1", port, false);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
+
 // Each test gets its own port and a temporary working directory, where the
-// listener child's log lands (the resource path is empty while it runs).
+// listener child's log lands (the resource path is empty while it runs). The
+// port must be unused, since some tests hold it with a plain bind; a port
+// that an earlier run left in TIME_WAIT would refuse that bind.
 class SingleInstanceGuard : public ::testing::Test {
 protected:
     void SetUp() override {
         static int next = 0;
         for (int i = 0; i < 200 && m_port == 0; ++i) {
             int port = 31000 + (getpid() * 31 + next++) % 1500;
-            if (CanListenOn(port))
+            if (Unused(port))
                 m_port = port;
         }
         ASSERT_NE(m_port, 0);

@@ -235,7 +235,11 @@ TEST_F(StandinDevice, SurvivesCloseReopenAndJunkAndDropsBadFrames) {
         ASSERT_TRUE(client_.Open(Dev("ttyUSB2"))) << i;
         ASSERT_EQ(client_.Ask({0x45}).size(), 21u) << i;
         if (i % 3 == 0) {
-            ASSERT_TRUE(client_.Send({0x45}));  // reply left unread on close
+            // A reply left unread on close: wait until it is queued, so that
+            // it is a stale reply of this session and not a late one that
+            // the stand-in only writes after the next open.
+            ASSERT_TRUE(client_.Send({0x45}));
+            ASSERT_TRUE(client_.WaitReadable(kWait)) << i;
         }
         client_.Close();
     }

@@ -221,6 +221,11 @@ public:
                 return true;
         }
     }
+    // True when bytes are waiting to be read within the time-out; reads none.
+    bool WaitReadable(int timeoutMs) {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, timeoutMs) > 0 && (p.revents & POLLIN) != 0;
+    }
     int fd() const { return fd_; }
 
 private:
