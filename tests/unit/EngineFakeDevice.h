@@ -321,4 +321,20 @@ protected:
     char m_savedResources[256] = {};
 };
 
+// An engine whose port is open on the fake device for the whole test.
+class EngineWithOpenPort : public EngineFixture {
+protected:
+    void SetUp() override {
+        EngineFixture::SetUp();
+        m_device.UsePath();
+        ASSERT_TRUE(m_engine.OpenPort());
+    }
+    void TearDown() override {
+        m_engine.ClosePort();
+        EngineFixture::TearDown();
+    }
+    FakeDevice m_device;
+    CMainControl m_engine;
+};
+
 }  // namespace enginetest

@@ -10,20 +10,7 @@ std::string Text(const Bytes& b) {
     return std::string(b.begin(), b.end());
 }
 
-class EngineModes : public EngineFixture {
-protected:
-    void SetUp() override {
-        EngineFixture::SetUp();
-        m_device.UsePath();
-        ASSERT_TRUE(m_engine.OpenPort());
-    }
-    void TearDown() override {
-        m_engine.ClosePort();
-        EngineFixture::TearDown();
-    }
-    FakeDevice m_device;
-    CMainControl m_engine;
-};
+class EngineModes : public EngineWithOpenPort {};
 
 TEST_F(EngineModes, SwitchToDiagSendsTheTwoRawLines) {
     EXPECT_TRUE(m_engine.SwitchToDiag());

@@ -21,20 +21,7 @@ bool Is(const Request& r, uint8_t cmd) {
     return !r.raw && !r.bytes.empty() && r.bytes[0] == cmd;
 }
 
-class EngineQueries : public EngineFixture {
-protected:
-    void SetUp() override {
-        EngineFixture::SetUp();
-        m_device.UsePath();
-        ASSERT_TRUE(m_engine.OpenPort());
-    }
-    void TearDown() override {
-        m_engine.ClosePort();
-        EngineFixture::TearDown();
-    }
-    FakeDevice m_device;
-    CMainControl m_engine;
-};
+class EngineQueries : public EngineWithOpenPort {};
 
 TEST_F(EngineQueries, FirmwareVersionNeedsMoreThan62Bytes) {
     auto versionOfLength = [](size_t replyLength) {
