@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "E2eFixture.h"
 #include "E2eSupport.h"
 #include "ModemSim.h"
 
@@ -202,15 +203,14 @@ bool WaitForChild(pid_t pid, int timeoutMs, int* status) {
     return rc > 0 && waitpid(pid, status, 0) == pid;
 }
 
-class DeviceSearchRun : public ::testing::Test {
+class DeviceSearchRun : public ProgramDirTest {
 protected:
+    DeviceSearchRun() : ProgramDirTest("fp-search") {}
+
     void SetUp() override {
-        ASSERT_FALSE(m_tmp.Path().empty());
-        m_app = m_tmp / "app";
-        m_root = m_tmp / "root";
-        ASSERT_TRUE(MakeDirs(m_app));
-        m_port = UniqueGuardPort();
-        ASSERT_NE(m_port, 0);
+        ProgramDirTest::SetUp();
+        if (HasFatalFailure())
+            return;
         std::string error;
         ASSERT_TRUE(MakeProgramFile(m_app, kProgram, kIdentity, SmallUnits(), nullptr, &error))
             << error;
@@ -259,10 +259,6 @@ protected:
         options.timeScale = scale;
         return options;
     }
-
-    TempDir m_tmp{"fp-search"};
-    std::string m_app, m_root;
-    int m_port = 0;
 };
 
 // ---- A device that answers ---------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "E2eFixture.h"
 #include "E2eSupport.h"
 #include "StringResources.h"
 
@@ -18,16 +19,9 @@ using namespace e2e;
 const char kProgram[] = "FlashPilotUpdate";
 const char kIdentity[] = "V001:QM90W:11.810.09.17.00";
 
-class StartupRun : public ::testing::Test {
+class StartupRun : public ProgramDirTest {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(m_tmp.Path().empty());
-        m_app = m_tmp / "app";
-        m_root = m_tmp / "root";
-        ASSERT_TRUE(MakeDirs(m_app));
-        m_port = UniqueGuardPort();
-        ASSERT_NE(m_port, 0);
-    }
+    StartupRun() : ProgramDirTest("fp-startup") {}
 
     // Program file dir/kProgram carrying a package with the given identity.
     void MakeProgram(const std::string& identity = kIdentity, bool patch = false) {
@@ -65,9 +59,7 @@ protected:
         return text.find(part) != std::string::npos;
     }
 
-    TempDir m_tmp{"fp-startup"};
-    std::string m_app, m_root, m_package;
-    int m_port = 0;
+    std::string m_package;
 };
 
 // ---- A start-up that reaches the port walk ---------------------------------

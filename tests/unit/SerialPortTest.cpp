@@ -207,25 +207,45 @@ TEST(SerialPortIo, WaitingReadSleepsInTheKernelAndLetsTheWriterIn) {
     EXPECT_LT(cpuMs.load(), 60);
 }
 
+// A one-byte read started on another thread and left waiting on the idle line.
+class BlockedRead {
+public:
+    explicit BlockedRead(CSerialPort& port)
+        : m_thread([this, &port] {
+              BYTE b = 0;
+              m_result = port.Read(&b, 1, nullptr);
+              m_done = true;
+          }) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ~BlockedRead() {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    bool Done() const { return m_done.load(); }
+    // Waits for the read to end and gives its result.
+    BOOL Finish() {
+        m_thread.join();
+        return m_result;
+    }
+
+private:
+    std::atomic<bool> m_done{false};
+    BOOL m_result = TRUE;
+    std::thread m_thread;  // last: starts once the fields above exist
+};
+
 TEST(SerialPortIo, CloseFromAnotherThreadEndsBlockedRead) {
     LogCapture log;
     Pty pty;
     ASSERT_TRUE(pty.ok());
     CSerialPort port;
     ASSERT_TRUE(OpenOn(port, pty));
-    std::atomic<bool> done{false};
-    BOOL result = TRUE;
-    std::thread reader([&] {
-        BYTE b = 0;
-        result = port.Read(&b, 1, nullptr);
-        done = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(done.load());
+    BlockedRead reader(port);
+    EXPECT_FALSE(reader.Done());
     Clock::time_point start = Clock::now();
     EXPECT_TRUE(port.Close());
-    reader.join();
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(reader.Finish());
     EXPECT_LT(ElapsedMs(start), 500);
     EXPECT_EQ(log.Count("port closed succeed\n"), 1);
 
@@ -241,19 +261,11 @@ TEST(SerialPortIo, HangUpEndsBlockedReadAndFailsWrites) {
     ASSERT_TRUE(pty.ok());
     CSerialPort port;
     ASSERT_TRUE(OpenOn(port, pty));
-    std::atomic<bool> done{false};
-    BOOL result = TRUE;
-    std::thread reader([&] {
-        BYTE b = 0;
-        result = port.Read(&b, 1, nullptr);
-        done = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(done.load());
+    BlockedRead reader(port);
+    EXPECT_FALSE(reader.Done());
     Clock::time_point start = Clock::now();
     pty.CloseMaster();  // the device vanishes
-    reader.join();
-    EXPECT_FALSE(result);
+    EXPECT_FALSE(reader.Finish());
     EXPECT_LT(ElapsedMs(start), 500);
 
     BYTE out[] = {1, 2, 3};
