@@ -71,6 +71,9 @@ public:
               signed char matchSub);
     // Without a reader thread: the next good frame straight from the port.
     BOOL Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength);
+    // Forgets the packets received so far: a reply that came after its wait
+    // had ended must not answer the next request.
+    void DropReceived() { m_rcvBuf.RemoveAll(); }
     void SetIoMode(signed char mode) { m_chIoMode = mode; }
     BOOL RegisterObserver(IHDLCObserver* pObserver);
     BOOL Close();

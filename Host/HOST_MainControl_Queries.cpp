@@ -18,7 +18,6 @@ constexpr BYTE kCmdVersion = 0x4B;
 constexpr BYTE kCmdVersionForce = 0x46;
 constexpr BYTE kCmdBoardClass = 0x45;
 constexpr BYTE kCmdDldModeProbe = 0x0C;
-constexpr BYTE kCmdDldModeAnswer = 0x0D;
 constexpr BYTE kCmdNvRead = 0x26;
 
 constexpr unsigned short kNvItemImei = 550;
@@ -42,47 +41,6 @@ BOOL CMainControl::WriteWithOpeningFlag(BYTE* request, DWORD length) {
     BOOL written = m_pHDLC.Write(kFramedWrite, request, length);
     m_pHDLC.SetNoOpeningFlag(previous);
     return written;
-}
-
-bool CMainControl::RunQuery(const SQueryExchange& query, BYTE* reply, DWORD replySize,
-                            DWORD* replyLen) {
-    BYTE request[64];
-    FP_ASSERT(query.dwRequestLen <= sizeof(request));
-    for (int attempt = 1; attempt <= query.nAttempts; ++attempt) {
-        memcpy(request, query.pRequest, query.dwRequestLen);
-        BOOL written = query.bOpeningFlag
-                           ? WriteWithOpeningFlag(request, query.dwRequestLen)
-                           : m_pHDLC.Write(kFramedWrite, request, query.dwRequestLen);
-        if (!written) {
-            LogF(query.pszWriteFailed, attempt);
-            Sleep(query.dwPauseAfterFail);
-            continue;
-        }
-        if (query.pszWriteDone != nullptr)
-            Log(query.pszWriteDone);
-        Sleep(query.dwPauseAfterWrite);
-        memset(reply, 0, replySize);
-        DWORD length = 0;
-        if (!m_pHDLC.Read(reply, replySize, &length, query.byWaitCmd, query.dwTimeout, 0)) {
-            LogF(query.pszReadFailed, attempt);
-            if (query.nReadFailedCode != 0)
-                g_nErrorCode = query.nReadFailedCode;
-            Sleep(query.dwPauseAfterFail);
-            continue;
-        }
-        if (length <= query.dwAcceptAbove) {
-            if (query.bPauseAfterShortReply)
-                Sleep(query.dwPauseAfterFail);
-            continue;
-        }
-        if (query.pszReadDone != nullptr)
-            Log(query.pszReadDone);
-        if (query.nReadFailedCode != 0)
-            ClearErrorCode(query.nReadFailedCode);
-        *replyLen = length;
-        return true;
-    }
-    return false;
 }
 
 bool CMainControl::HandShake() {
@@ -111,29 +69,12 @@ bool CMainControl::HandShake() {
 
 bool CMainControl::QueryBoardVersion(char* version) {
     static const BYTE kRequest[] = {kCmdVersion, 0xC9, 0x03, 0xFF};
-    const SQueryExchange query = {
-        kRequest,
-        sizeof(kRequest),
-        10,
-        false,
-        500,
-        kCmdVersion,
-        2000,
-        62,
-        100,
-        true,
-        "Write the order FAILED %d times, for querying firmware version.\n",
-        "Read the firmware version FAILED %d times.\n",
-        nullptr,
-        nullptr,
-        0};
-    BYTE reply[kReplySize];
-    DWORD length = 0;
-    if (!RunQuery(query, reply, sizeof(reply), &length)) {
+    SExchangeReply reply;
+    if (!RunExchange(BoardVersionExchange(), kRequest, sizeof(kRequest), &reply)) {
         g_nErrorCode = kVersionReadFailed;
         return false;
     }
-    CopyText(version, reply + 4, 31);  // callers pass at least 32 bytes
+    CopyText(version, reply.bytes.data() + 4, 31);  // callers pass at least 32 bytes
     LogF("%s\n", version);
     ClearErrorCode(kVersionReadFailed);
     return true;
@@ -141,55 +82,21 @@ bool CMainControl::QueryBoardVersion(char* version) {
 
 bool CMainControl::QueryVersionForce(char* version) {
     static const BYTE kRequest[] = {kCmdVersionForce};
-    const SQueryExchange query = {
-        kRequest,
-        sizeof(kRequest),
-        3,
-        true,
-        500,
-        kCmdVersionForce,
-        3000,
-        0,
-        100,
-        true,
-        "Write the order FAILED for querying version in force mode.\n",
-        "Read the version in force mode FAILED.\n",
-        "Write the order failed SUCCESS for querying version in force mode.\n",
-        "Read the version in force mode SUCCESS.\n",
-        kVersionReadFailed};
-    BYTE reply[kReplySize];
-    memset(reply, 0, sizeof(reply));
-    DWORD length = 0;
-    RunQuery(query, reply, sizeof(reply), &length);
-    CopyText(version, reply + 2, 25);  // empty when no reply came
+    SExchangeReply reply;
+    RunExchange(VersionForceExchange(), kRequest, sizeof(kRequest), &reply);
+    CopyText(version, reply.bytes.data() + 2, 25);  // empty when no reply came
     return true;
 }
 
 bool CMainControl::QueryISOVersion(char* version) {
     static const BYTE kRequest[36] = {kCmdVersion, 0xC9, 0x24, 0xFF};
-    const SQueryExchange query = {
-        kRequest,
-        sizeof(kRequest),
-        10,
-        false,
-        500,
-        kCmdVersion,
-        2000,
-        62,
-        100,
-        false,
-        "Write the order FAILED %d times,for querying dashboard version.\n",
-        "Read the dashboard version failed.\n",
-        nullptr,
-        nullptr,
-        0};
-    BYTE reply[kReplySize];
-    DWORD length = 0;
-    if (!RunQuery(query, reply, sizeof(reply), &length)) {
+    SExchangeReply exchangeReply;
+    if (!RunExchange(ISOVersionExchange(), kRequest, sizeof(kRequest), &exchangeReply)) {
         version[0] = '\0';
         Log("QueryISOVersion -> i >= MAX_RETRY_TIMES\n");
         return false;
     }
+    const BYTE* reply = exchangeReply.bytes.data();
     // The text runs from offset 5 up to a CR LF pair, a LF or a NUL found at
     // offsets 5 to 132, or to offset 132 itself (128 characters at most).
     size_t end = 5;
@@ -208,30 +115,14 @@ bool CMainControl::QueryISOVersion(char* version) {
 
 bool CMainControl::QueryBoardClass(char* boardClass) {
     static const BYTE kRequest[] = {kCmdBoardClass};
-    const SQueryExchange query = {kRequest,
-                                  sizeof(kRequest),
-                                  10,
-                                  false,
-                                  500,
-                                  kCmdBoardClass,
-                                  3000,
-                                  0,
-                                  100,
-                                  true,
-                                  "Write the order %d times FAILED,for querying board class.\n",
-                                  "Wait for response OVERTIME %d times,for querying board class.\n",
-                                  nullptr,
-                                  nullptr,
-                                  0};
-    BYTE reply[kReplySize];
-    DWORD length = 0;
-    if (!RunQuery(query, reply, sizeof(reply), &length))
+    SExchangeReply reply;
+    if (!RunExchange(BoardClassExchange(), kRequest, sizeof(kRequest), &reply))
         return false;
     // The first byte of the reply and the 20-byte board-class field; a
     // shorter reply leaves the zero fill of the reply buffer behind it.
-    memcpy(boardClass, reply, 21);
+    memcpy(boardClass, reply.bytes.data(), 21);
     char text[22];
-    memcpy(text, reply, 21);
+    memcpy(text, reply.bytes.data(), 21);
     text[21] = '\0';
     LogF("Board class is %s.\n", text);
     return true;
@@ -239,24 +130,7 @@ bool CMainControl::QueryBoardClass(char* boardClass) {
 
 bool CMainControl::QueryDldMode() {
     static const BYTE kRequest[] = {kCmdDldModeProbe};
-    const SQueryExchange query = {kRequest,
-                                  sizeof(kRequest),
-                                  3,
-                                  true,
-                                  500,
-                                  kCmdDldModeAnswer,
-                                  3000,
-                                  0,
-                                  100,
-                                  true,
-                                  "Write the order FAILED,for querying download mode.\n",
-                                  "Read download mode failed.\n",
-                                  nullptr,
-                                  nullptr,
-                                  0};
-    BYTE reply[kReplySize];
-    DWORD length = 0;
-    return RunQuery(query, reply, sizeof(reply), &length);
+    return RunExchange(DldModeProbeExchange(), kRequest, sizeof(kRequest));
 }
 
 bool CMainControl::Read_IMEI() {
