@@ -2,6 +2,10 @@
 
 #include <strings.h>
 
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -233,4 +237,15 @@ long LoadString(const char* nID, char* lpszBuf, size_t outSize) {
 
 long LoadString(const char* nID, char* lpszBuf) {
     return LoadString(nID, lpszBuf, kLineSize);
+}
+
+long SecondVersionField(const char* version) {
+    char field[64] = {};
+    if (std::strlen(version) >= sizeof field || !GetSubstring(version, '.', 1, field))
+        return 0;
+    if (!std::isdigit(static_cast<unsigned char>(field[0])))
+        return 0;
+    errno = 0;
+    long value = std::strtol(field, nullptr, 10);
+    return errno == 0 ? value : LONG_MAX;
 }

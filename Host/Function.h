@@ -31,6 +31,9 @@ void itoa(char* out, int value);
 
 // Field index of text split at c, into output (which may be text itself).
 BOOL GetSubstring(const char* pszString, char c, int index, char* output);
+// Field 1 of a dotted version ("11.608.13.02.00" gives 608) as a decimal
+// number; 0 when it is missing or does not begin with a digit.
+long SecondVersionField(const char* version);
 
 // Appends one time-stamped entry to the program log: the time text without
 // its newline, " -- ", msg; the entry is cut at 2,047 bytes. A log above

@@ -21,6 +21,24 @@ constexpr int kClosePortFailed = 26;
 constexpr int kOpenPortFailed = 11;
 constexpr DWORD kBufferSize = 2048;
 
+// Holds a critical section for a scope, also when the scope is left by an
+// exception.
+class SectionGuard {
+public:
+    explicit SectionGuard(CCriticalSection& section) : m_section(section) { m_section.Lock(); }
+    ~SectionGuard() { m_section.Unlock(); }
+    SectionGuard(const SectionGuard&) = delete;
+    SectionGuard& operator=(const SectionGuard&) = delete;
+
+private:
+    CCriticalSection& m_section;
+};
+
+// End codes that bring a result screen.
+bool EndsTheRun(unsigned long code) {
+    return code == 12 || code == 13 || code == 101 || code == 104;
+}
+
 }  // namespace
 
 CMainControl::CMainControl()
@@ -92,20 +110,49 @@ bool CMainControl::Init(IEngineObserver* controller) {
 }
 
 bool CMainControl::Exit() {
-    if (isNeedRestart) {
-        if (isDLDMode) {
-            // The boot loader's reset packet is not built yet; until it is,
-            // the device in download mode is left as it is and the failure
-            // is logged as a failed reset.
-            Log("Reset the data card failed.\n");
-        } else if (Reset(1)) {
-            Reset(2);
-        } else {
-            Log("Set data card OFFLINE failed\n");
-        }
+    // Under the engine lock the worker is between commands: the link is ours
+    // until the exit command is set, and no command can overwrite it.
+    EWThread* worker = nullptr;
+    {
+        Locker lock(this);
+        if (isNeedRestart)
+            ResetAtExit();
+        SetCurState(CMD_EXIT);
+        worker = m_pThread;
     }
-    SetCurState(CMD_EXIT);
+    // The worker closes the port (which ends the reader thread) and ends;
+    // nothing of the engine runs once Exit returns.
+    if (worker != nullptr)
+        worker->Stop();
+    Locker lock(this);
+    ReapEndedWorker();
     return true;
+}
+
+void CMainControl::ResetAtExit() {
+    const bool openedHere = !m_bPortOpened && OpenPort();
+    if (!m_bPortOpened) {
+        Log(isDLDMode ? "Reset the data card failed.\n" : "Set data card OFFLINE failed\n");
+        return;
+    }
+    if (isDLDMode) {
+        if (!DLD_Reset())
+            Log("Reset the data card failed.\n");
+    } else if (Reset(1)) {
+        Reset(2);
+    } else {
+        Log("Set data card OFFLINE failed\n");
+    }
+    if (openedHere)
+        ClosePort();
+}
+
+void CMainControl::ReportUnfinishedUpdate() {
+    if (m_bUpdateStarted && !m_bEndNotified) {
+        Log("The update ended without a result.\n");
+        NotifyObserver(NOTIFY_END, 12, 0);
+    }
+    m_bUpdateStarted = false;
 }
 
 bool CMainControl::SetCurState(unsigned long code) {
@@ -139,6 +186,7 @@ unsigned long CMainControl::WorkingThread(void* pMainControl) {
     unsigned long timeout = kIdleWaitMs;
     for (;;) {
         if (engine->WaitForNotify(timeout) == CMD_EXIT) {
+            engine->ReportUnfinishedUpdate();
             engine->Close();
             return 0;
         }
@@ -158,13 +206,15 @@ unsigned long CMainControl::ProcessNotify() {
             Check_Board();
             break;
         case CMD_BACKUP_USER_DATA:
-        case CMD_DOWNLOAD:
+            BackupUserInfo();
+            break;
+        case CMD_DOWNLOAD: {
+            SectionGuard download(m_csDownload);
+            DLD_Process();
+            break;
+        }
         case CMD_RESTORE_USER_DATA:
-            // The user-data backup, the download and the restore are not
-            // built yet: nothing sets these commands until they are, and a
-            // command that cannot be carried out ends the worker as every
-            // failed command does.
-            SetCurState(CMD_EXIT);
+            ResumeUserInfo();
             break;
         default:  // idle and the reserved codes: nothing to do
             break;
@@ -292,6 +342,8 @@ void CMainControl::NotifyObserver(unsigned long msg, unsigned long code, long) {
     } else if (msg != NOTIFY_END) {
         return;
     }
+    if (EndsTheRun(code))
+        m_bEndNotified = true;
     // The end codes; a stage message is handled the same way afterwards.
     switch (code) {
         case 12:
@@ -319,6 +371,7 @@ void CMainControl::NotifyObserver(unsigned long msg, unsigned long code, long) {
 
 void CMainControl::MessageBox(char* text, int code) {
     g_nErrorCode = code;
+    m_bEndNotified = true;  // a message box is a result screen
     IEngineObserver* controller = m_pController;
     if (controller != nullptr)
         controller->UIController(9, code, text);

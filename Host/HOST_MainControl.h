@@ -6,13 +6,18 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <functional>
+#include <vector>
 
 #include "Assert.h"
 #include "CStringArray.h"
+#include "DeviceExchange.h"
+#include "DownloadPackets.h"
 #include "HOST_HDLC.h"
 #include "MAC_AppFileRead.h"
 #include "Thread.h"
 #include "Types.h"
+#include "UserDataPackets.h"
 
 // Receives the engine's notifications (the flow controller).
 class IEngineObserver {
@@ -44,13 +49,16 @@ enum : unsigned long {
     NOTIFY_PROGRESS = 0x405,
 };
 
-// The four values that close an image: the unit type, then three values sent
-// unchanged.
-struct _Tag_DLD_End_Packets {
-    DWORD dwUnitType;
-    DWORD dwValue2;
-    DWORD dwValue3;
-    DWORD dwValue4;
+// Failed download passes of this process; reset when a download gives up.
+extern int TatolDownloadFailNum;
+
+// Judges a reply that arrived in time: true accepts it and ends the exchange.
+using ReplyJudge = std::function<bool(const BYTE* reply, DWORD length, int attempt)>;
+
+// The reply of an exchange: the first replySize bytes and the full length.
+struct SExchangeReply {
+    std::vector<BYTE> bytes;
+    DWORD length = 0;
 };
 
 class CMainControl : public IRunAble {
@@ -106,9 +114,40 @@ public:
     BOOL FindCommPortWithDriverTool(char* name);
     BOOL FindCommPortWithoutDriverTool();
 
+    // Runs one exchange: true once a reply was accepted (or, for an exchange
+    // that awaits none, once the request was written). textNumber fills the
+    // "%d" of the log texts; 0 means the attempt number.
+    bool RunExchange(const Exchange& exchange, const BYTE* request, DWORD length,
+                     SExchangeReply* reply = nullptr, const ReplyJudge& judge = nullptr,
+                     int textNumber = 0);
+
     // Update start: validates the package and hands over to the backup.
     bool DownLoadCode();
     bool OpenDownLoadFile(const char* path);
+
+    // Boot loader packets.
+    bool DLD_EraseFlash(DWORD type, DWORD length, BYTE option1, BYTE option2);
+    bool DLD_Write(const BYTE* data, int attempt, DWORD length, DWORD blockNumber);
+    bool DLD_WriteAppData(DWORD blockIndex, int attempt, DWORD length);
+    bool DLD_DldEnd(DWORD length, const _Tag_DLD_End_Packets& tag, BYTE flag);
+    bool DLD_Reset();
+
+    // Download procedure.
+    bool DLD_Process();
+    bool DLD_DoDownLoadUnitFile(int unitIndex, CAppFileReader& reader);
+    bool DLD_DldAppEx(const SAppFileUnitHeader& header, int unitIndex);
+
+    // User-data backup and restore.
+    bool InitBackupUserInfo();
+    bool BackupUserInfo();
+    bool BackupNVItem();
+    bool DIAG_Backup_Rf_NV();
+    bool InitResumeUserInfo();
+    bool ResumeUserInfo();
+    SNVRestoreStatus QueryNVRestoreInfo();
+    bool Write_Rf_NV();
+    bool DldFtm();
+    bool DldAutoAdjust(int step);
 
     CHdlcAdapter& Hdlc() { return m_pHDLC; }
     const char* IMEI() const { return m_pszIMEI; }
@@ -122,28 +161,21 @@ public:
 
 private:
     void ReportCloseFailure();
-    // One request/reply exchange of the device queries: the attempts, pauses,
-    // time-out, length rule and log texts of one query.
-    struct SQueryExchange {
-        const BYTE* pRequest;
-        DWORD dwRequestLen;
-        int nAttempts;
-        bool bOpeningFlag;  // this one write goes with an opening 0x7E
-        unsigned long dwPauseAfterWrite;
-        BYTE byWaitCmd;
-        unsigned long dwTimeout;
-        DWORD dwAcceptAbove;             // a reply must be longer than this
-        unsigned long dwPauseAfterFail;  // after a failed write or read
-        bool bPauseAfterShortReply;
-        const char* pszWriteFailed;  // "%d": the attempt number from 1
-        const char* pszReadFailed;
-        const char* pszWriteDone;  // may be null
-        const char* pszReadDone;   // may be null
-        int nReadFailedCode;       // set in g_nErrorCode per failed read; 0 none
-    };
-    // Runs the exchange; true with the reply (zero-filled behind it) and its
-    // full length once an acceptable reply came.
-    bool RunQuery(const SQueryExchange& query, BYTE* reply, DWORD replySize, DWORD* replyLen);
+    // The three phases of a download and its end.
+    bool ReachDownloadMode();
+    bool CheckBoardClass();
+    bool WriteAllUnits();  // one pass; false when a unit failed
+    bool ResetAfterDownload();
+    bool FinishDownload(bool succeeded);
+    // The worker's end of a command chain that sent no end notification.
+    void ReportUnfinishedUpdate();
+    // Resets the device at the end of a run, through an open port.
+    void ResetAtExit();
+    void ReleaseWriteBuffer();
+    // A user-data order (back up or restore): true once the device answered
+    // status 0.
+    bool SendUserDataOrder(const Exchange& exchange, const BYTE* order, const char* refusedText);
+    bool FailRestore();
     // Writes one frame with the opening-flag switch at 0, then restores it.
     BOOL WriteWithOpeningFlag(BYTE* request, DWORD length);
     static void LogF(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -165,6 +197,10 @@ private:
     std::atomic<bool> m_bDeviceAbort{false};
     std::atomic<bool> m_bDownloadCompleted{false};
     std::atomic<bool> m_bFinishedNotice{false};
+    // An update was started (DownLoadCode handed over), and a notification
+    // that ends it on the screen has been sent.
+    std::atomic<bool> m_bUpdateStarted{false};
+    std::atomic<bool> m_bEndNotified{false};
     std::atomic<bool> m_bPortOpened{false};
     std::atomic<unsigned long> m_dwLastError{0};
     std::atomic<unsigned long> m_dwCurState{CMD_IDLE};

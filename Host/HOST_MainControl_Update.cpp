@@ -1,5 +1,6 @@
 // The start of an update: the extracted package is opened and every unit
-// checked before anything is sent to the device.
+// checked before anything is sent to the device, then the backup (or the
+// download) is handed to the worker.
 #include <cstdio>
 
 #include "Function.h"
@@ -24,10 +25,9 @@ bool CMainControl::DownLoadCode() {
         g_nErrorCode = kPackageInvalid;
         return false;
     }
-    // The user-data backup and the download are not built yet, so the update
-    // cannot go on from here: report failure. Once they are, this hands over
-    // to the backup (InitBackupUserInfo) and returns its result.
-    return false;
+    m_bEndNotified = false;
+    m_bUpdateStarted = true;
+    return InitBackupUserInfo();
 }
 
 bool CMainControl::OpenDownLoadFile(const char* path) {

@@ -39,19 +39,6 @@ void LogFormatted(const char* format, int value) {
     Log(text);
 }
 
-// Field 1 of a dotted version as a decimal number; 0 when it is missing or
-// does not begin with a digit.
-long SecondVersionField(const char* version) {
-    char field[64] = {};
-    if (std::strlen(version) >= sizeof field || !GetSubstring(version, '.', 1, field))
-        return 0;
-    if (!std::isdigit(static_cast<unsigned char>(field[0])))
-        return 0;
-    errno = 0;
-    long value = std::strtol(field, nullptr, 10);
-    return errno == 0 ? value : LONG_MAX;
-}
-
 // The engine's code argument as the callback's unsigned code (truncated).
 unsigned long CodeOf(double code) {
     if (std::isnan(code) || code <= 0.0)
