@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# A complete run of the packaged program against the modem stand-in: builds
-# the project, packages a sample firmware, starts modemsim on a fake USB tree
-# and runs the program from its own directory with the test seams pointing at
-# that tree. DEMO_SCALE (default 0.1) shortens every pause of both sides.
+# A complete firmware update against the modem stand-in: builds the project,
+# packages a sample firmware, starts modemsim on a fake USB tree, runs the
+# program from its own directory with the test seams pointing at that tree,
+# then compares what the stand-in flashed with the package, unit by unit.
+# DEMO_SCALE (default 0.1) shortens every pause and time-out of both sides
+# tenfold; the run then takes about ten seconds instead of minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -14,18 +16,29 @@ cmake --build build -j"$(nproc)" --target flashpilot fwpack modemsim >/dev/null
 demo=$(mktemp -d /tmp/flashpilot-demo.XXXXXX)
 mkdir -p "$demo/units" "$demo/run" "$demo/root" "$demo/flash"
 
-# A sample firmware: a partition table, two images, an empty unit and a
-# configuration document, the way a real package is laid out.
-head -c 464 /dev/urandom >"$demo/units/partition.bin"
-head -c 30108 /dev/urandom >"$demo/units/boot.bin"
-head -c 212120 /dev/urandom >"$demo/units/modem.bin"
-: >"$demo/units/empty.bin"
+# A sample firmware in the shipped package's layout of nine units, with
+# smaller images: a partition table, boot loaders, the modem image, an empty
+# unit, the file systems and a configuration document.
+units=(
+    0x00010000:partition.bin:464
+    0x00110000:sbl.bin:30108
+    0x00120000:appsboot.bin:12001
+    0x00080000:modem.bin:212120
+    0x00090000:empty.bin:0
+    0x000B0000:efs.bin:9000
+    0x000F0000:system.bin:41000
+    0x00100000:userdata.bin:5000
+    0x00510000:config.xml:0
+)
+args=()
+for unit in "${units[@]}"; do
+    IFS=: read -r type file size <<<"$unit"
+    head -c "$size" /dev/urandom >"$demo/units/$file"
+    args+=("$type:$demo/units/$file")
+done
 printf '<XMLConfig><nv id="550">08,3A</nv></XMLConfig>\n' >"$demo/units/config.xml"
 
-build/bin/fwpack build -o "$demo/package.bin" --identity V001:QM90W:11.810.09.17.00 \
-    0x00010000:"$demo/units/partition.bin" 0x00110000:"$demo/units/boot.bin" \
-    0x00080000:"$demo/units/modem.bin" 0x00090000:"$demo/units/empty.bin" \
-    0x00510000:"$demo/units/config.xml"
+build/bin/fwpack build -o "$demo/package.bin" --identity V001:QM90W:11.810.09.17.00 "${args[@]}"
 build/bin/fwpack attach -o "$demo/run/flashpilot" build/bin/flashpilot "$demo/package.bin"
 build/bin/fwpack info "$demo/run/flashpilot"
 
@@ -51,5 +64,12 @@ echo
 echo "=== result file: $(tr -d '\0' <"$demo/run/FlashPilot-Result")"
 echo "=== program log: $demo/run/KorvelFlashPilotLog.log"
 echo "=== frames exchanged: $demo/trace.txt ($(wc -l <"$demo/trace.txt") lines)"
-echo "=== flashed units: $(ls "$demo/flash" | tr '\n' ' ')"
-cd "$top"
+flashed=ok
+for unit in "${units[@]}"; do
+    IFS=: read -r type file size <<<"$unit"
+    name=$(printf '%08X.bin' "$type")
+    cmp -s "$demo/units/$file" "$demo/flash/$name" || flashed="DIFFERENT ($name)"
+done
+echo "=== flashed units against the package: $flashed"
+result=$(tr -d '\0' <"$demo/run/FlashPilot-Result")
+[ "$result" = TRUE ] && [ "$flashed" = ok ]
