@@ -167,12 +167,15 @@ protected:
         return static_cast<uint32_t>(b[at] << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3]);
     }
 
-    bool RunDownload() {
+    // The download command on the engine's worker; Exit waits for it to
+    // end, then ends the worker.
+    void RunDownload() {
         const std::string path = m_dir + "/MODEM_FIRMWARE.BIN";
-        EXPECT_TRUE(m_engine.OpenDownLoadFile(path.c_str()));
+        ASSERT_TRUE(m_engine.OpenDownLoadFile(path.c_str()));
         m_engine.Init(&m_observer);
-        m_engine.SetCurState(CMD_IDLE);
-        return m_engine.DLD_Process();
+        m_engine.SetCurState(CMD_DOWNLOAD);
+        ASSERT_TRUE(m_device.WaitForRequests(1, 10000));
+        m_engine.Exit();
     }
 
     std::vector<Bytes> FramesStartingWith(uint8_t cmd) {
@@ -198,10 +201,9 @@ protected:
 
 TEST_F(EngineDownload, ABlockNeverAcknowledgedFailsElevenPassesWithCode19) {
     ServeLoader([](uint32_t, uint32_t, int) { return false; });
-    EXPECT_FALSE(RunDownload());
+    RunDownload();
 
     EXPECT_EQ(g_nErrorCode, 19);
-    EXPECT_EQ(m_engine.CurState(), CMD_EXIT);
     EXPECT_EQ(TatolDownloadFailNum, 0);  // the next run starts counting afresh
     EXPECT_FALSE(isDLDMode);
     // Every pass starts with the erase of unit 0 and sends its first block
@@ -226,10 +228,9 @@ TEST_F(EngineDownload, ADashboardPackageIsWrittenAndEndsWithSuccess) {
     // sent again, as block 1, and the download goes on.
     snprintf(strDloadSoftType, sizeof(strDloadSoftType), "dashboard");
     ServeLoader([](uint32_t type, uint32_t, int nth) { return type != 0x00010000 || nth > 1; });
-    EXPECT_TRUE(RunDownload());
+    RunDownload();
 
     EXPECT_EQ(g_nErrorCode, 0);
-    EXPECT_EQ(m_engine.CurState(), CMD_EXIT);
     const std::vector<Bytes> blocks = FramesStartingWith(0x42);
     ASSERT_EQ(blocks.size(), 3u);  // 464 bytes twice, then the 3-byte unit
     EXPECT_EQ(blocks[0], blocks[1]);
