@@ -127,6 +127,7 @@ Exchange ControlExchange(BYTE mode) {
 
 Exchange EraseExchange() {
     Exchange e;
+    e.openingFlag = true;  // the boot loader takes frames that open with 0x7E
     e.attempts = 10;
     e.pauseAfterWriteMs = 100;
     e.replyCommand = kDldAck;
@@ -139,6 +140,7 @@ Exchange EraseExchange() {
 
 Exchange BlockExchange(int attempt) {
     Exchange e;
+    e.openingFlag = true;  // the boot loader takes frames that open with 0x7E
     e.replyCommand = kDldAck;
     e.timeoutMs = static_cast<unsigned long>(attempt) * 3000UL;
     e.replySize = 20;
@@ -149,6 +151,7 @@ Exchange BlockExchange(int attempt) {
 
 Exchange EndExchange() {
     Exchange e;
+    e.openingFlag = true;  // the boot loader takes frames that open with 0x7E
     e.attempts = 10;
     e.pauseBeforeAttemptMs = 100;
     e.replyCommand = kDldAck;
@@ -161,6 +164,7 @@ Exchange EndExchange() {
 
 Exchange DldResetExchange() {
     Exchange e;
+    e.openingFlag = true;  // the boot loader takes frames that open with 0x7E
     e.attempts = 10;
     e.replyCommand = kDldAck;
     e.timeoutMs = 20000;

@@ -344,3 +344,79 @@ TEST_F(EngineFrameDeathTest, NullEngineForTheWorkerOrTheLocker) {
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// The end of a run: Exit waits for a running command, resets the device
+// through an open port (reopened when the worker has closed it), and
+// returns only after the worker and the port's reader have ended.
+TEST_F(EngineFrame, ExitResetsThroughAnOpenPortAfterTheRunningCommand) {
+    struct Row {
+        const char* name;
+        bool downloadMode;
+        bool portOpen;
+        bool commandRunning;  // a board check is still talking to the device
+        std::vector<Bytes> resetFrames;
+    };
+    const Row rows[] = {
+        {"boot loader, port open", true, true, false, {Bytes{0x0A}}},
+        {"normal mode, port closed by the worker",
+         false,
+         false,
+         false,
+         {Bytes{0x29, 0x01, 0x00}, Bytes{0x29, 0x02, 0x00}}},
+        {"boot loader, board check still running", true, true, true, {Bytes{0x0A}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeDevice device;
+        device.SetResponder([](const Request& r) -> std::vector<Bytes> {
+            if (r.raw || r.bytes.empty())
+                return {};
+            if (r.bytes[0] == 0x0A)
+                return {Bytes{0x02, 0x00}};
+            if (r.bytes[0] == 0x29 && r.bytes[1] == 1)
+                return {Reply(0x29, 3)};
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return DownloadModeDevice(r);
+        });
+        device.UsePath();
+        const int before = ThreadCount();
+        RecordingObserver observer;
+        CMainControl engine;
+        engine.Init(&observer);
+        if (row.portOpen) {
+            ASSERT_TRUE(engine.OpenPort());
+        }
+        isNeedRestart = true;
+        isDLDMode = row.downloadMode;
+        size_t commandFrames = 0;
+        if (row.commandRunning) {
+            engine.SetCurState(CMD_CHECK_BOARD);
+            ASSERT_TRUE(device.WaitForRequests(1));
+        }
+        EXPECT_TRUE(engine.Exit());
+        EXPECT_EQ(ThreadCount(), before);  // worker and reader joined
+        EXPECT_FALSE(engine.Hdlc().IsOpen());
+
+        std::vector<Request> requests = device.Requests();
+        if (row.commandRunning) {
+            // The whole board check came first: probe and version query.
+            ASSERT_GE(requests.size(), 2u);
+            EXPECT_EQ(requests[0].bytes, Bytes{0x0C});
+            EXPECT_EQ(requests[1].bytes, Bytes{0x46});
+            commandFrames = 2;
+            EXPECT_TRUE(engine.m_bBoardChecked);
+        }
+        ASSERT_EQ(requests.size(), commandFrames + row.resetFrames.size());
+        for (size_t i = 0; i < row.resetFrames.size(); ++i) {
+            EXPECT_EQ(requests[commandFrames + i].bytes, row.resetFrames[i]);
+            EXPECT_EQ(requests[commandFrames + i].openingFlag, row.downloadMode);
+        }
+        isDLDMode = false;
+    }
+}
+
+}  // namespace
+}  // namespace enginetest
