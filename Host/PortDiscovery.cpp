@@ -107,13 +107,16 @@ bool FindTtyNode(const char* entry, char* node) {
     while (struct dirent* child = readdir(dir)) {
         if (std::strstr(child->d_name, "ttyUSB") == nullptr)
             continue;
-        if (std::strlen(child->d_name) >= static_cast<size_t>(kPortNameSize)) {
+        // A name that does not fit is not one of our serial nodes: refuse it
+        // rather than store a cut-off name.
+        size_t len = std::strlen(child->d_name);
+        if (len >= static_cast<size_t>(kPortNameSize)) {
             char msg[kLineSize];
             std::snprintf(msg, sizeof msg, "The tty device name %s is too long!\n", child->d_name);
             Log(msg);
             continue;
         }
-        std::snprintf(node, kPortNameSize, "%s", child->d_name);
+        std::memcpy(node, child->d_name, len + 1);
         found = true;
         break;
     }

@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # Every test of the project: a plain build, an AddressSanitizer + UBSan build
-# (unit and end-to-end suites) and a ThreadSanitizer build of the unit suite.
+# (unit and end-to-end suites) and a ThreadSanitizer build of the unit suite,
+# all with the default compiler (g++ on CI); first a clang++ Debug build that
+# is compiled only. Every build treats warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-configure() { cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${@:2}" >/dev/null; }
+configure() { cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFP_WERROR=ON "${@:2}" >/dev/null; }
+
+if ! command -v clang++ >/dev/null; then
+    echo "run-tests.sh: clang++ not found; install the clang package" >&2
+    exit 1
+fi
+configure build-clang-debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
+cmake --build build-clang-debug -j"$jobs"
 
 configure build
 cmake --build build -j"$jobs"
