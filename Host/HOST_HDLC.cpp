@@ -143,6 +143,13 @@ void CRcvBuf::RemoveAll() {
     m_csLock.Unlock();
 }
 
+void CRcvBuf::Drop() {
+    m_csLock.Lock();
+    m_lstPackets.RemoveAll();
+    m_evWakeUp.DiscardPending();
+    m_csLock.Unlock();
+}
+
 void CRcvBuf::Reset() {
     if (m_dwAwaited.load() != kNobodyWaits) {
         m_evWakeUp.Notify();

@@ -41,6 +41,9 @@ public:
     BOOL GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD v, DWORD dwTimeout);
     SBuffer* FindPkt(DWORD v);  // caller holds the lock
     void RemoveAll();
+    // Forgets the packets received so far and the wake-ups they gave while
+    // nobody waited; called by the one thread that waits, before its request.
+    void Drop();
     void Reset();
     int GetCount();
 
@@ -73,7 +76,7 @@ public:
     BOOL Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength);
     // Forgets the packets received so far: a reply that came after its wait
     // had ended must not answer the next request.
-    void DropReceived() { m_rcvBuf.RemoveAll(); }
+    void DropReceived() { m_rcvBuf.Drop(); }
     void SetIoMode(signed char mode) { m_chIoMode = mode; }
     BOOL RegisterObserver(IHDLCObserver* pObserver);
     BOOL Close();

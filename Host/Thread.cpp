@@ -36,6 +36,11 @@ bool EWEvent::Notify() {
     return true;
 }
 
+void EWEvent::DiscardPending() {
+    while (sem_trywait(&m_sem) == 0) {
+    }
+}
+
 timespec EWEvent::DeadlineAfter(const timeval& now, unsigned long ms) {
     timespec deadline{};
     long micros = static_cast<long>(now.tv_usec) + static_cast<long>(ms % 1000) * 1000L;

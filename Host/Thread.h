@@ -41,6 +41,9 @@ public:
     // waits without limit). False on time-out or interruption.
     bool Wait(unsigned long ms);
     bool Lock(unsigned long ms) { return Wait(ms); }
+    // Consumes the wake-ups given while nobody waited; the next Wait then
+    // waits for a new one. Only for the thread that is about to wait.
+    void DiscardPending();
     // These keep pending wake-ups: they do nothing.
     bool Unlock() { return true; }
     bool Reset() { return true; }

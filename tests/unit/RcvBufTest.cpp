@@ -205,4 +205,20 @@ TEST(RcvBufWait, ResetWakesAWaiterEmptyHanded) {
     EXPECT_LT(ms.load(), 1000);
 }
 
+TEST(RcvBufWait, DropForgetsStrayRefusalsSoTheNextWaitIsNotCutShort) {
+    // A refusal that arrives while nobody waits leaves a wake-up behind;
+    // without Drop the next wait would end at once, empty-handed.
+    LogCapture log;
+    CRcvBuf buf;
+    Put(buf, {0x03, 0x00});
+    Put(buf, {0x03, 0x00});
+    buf.Drop();
+    EXPECT_EQ(buf.GetCount(), 0);
+    BYTE out[8];
+    DWORD length = 0;
+    const Clock::time_point start = Clock::now();
+    EXPECT_FALSE(buf.GetPacket(out, sizeof(out), &length, 0xFF02, 300));
+    EXPECT_GE(ElapsedMs(start), 290);
+}
+
 }  // namespace
