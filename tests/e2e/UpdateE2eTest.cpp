@@ -1,0 +1,601 @@
+// The real program binary through a complete update against the modem
+// stand-in: the device search, the user-data backup, the download of every
+// unit, the device's return and restore, and the result on the console and on
+// disk; then, row by row, how a run ends when the device loses, refuses or
+// garbles a reply, is the wrong board, refuses the backup, restores late or
+// never comes back, or when the package is damaged.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "E2eFixture.h"
+#include "E2eScreens.h"
+#include "E2eSupport.h"
+#include "ModemSim.h"
+
+namespace {
+
+using namespace e2e;
+using modemsim::AckFault;
+using modemsim::Counters;
+using modemsim::Mode;
+using modemsim::TraceEntry;
+
+const char kIdentity[] = "V001:QM90W:11.810.09.17.00";
+const char kTarget[] = "11.810.09.17.00";
+const char kImei[] = "861234567890123";
+
+// Scale of the runs, program and device alike. A block's acknowledgement is
+// awaited attempt x 150 ms at this scale, far more than a loaded machine
+// needs for one frame; the restore's wait of 35 s becomes 1.75 s.
+const char kScale[] = "0.05";
+// A device that never comes back is looked for 240 times after 35 s.
+const char kNoReturnScale[] = "0.01";
+
+// The shipped package's nine units in their order, sizes reduced; flag is
+// the type flag of the erase and end packets.
+struct UnitShape {
+    uint32_t type;
+    size_t length;
+    bool flag;
+};
+// clang-format off
+const UnitShape kLayout[] = {
+    {0x00010000, 464, false},   // the partition table: one block
+    {0x00110000, 5000, false},  // two blocks, the last of 904 bytes
+    {0x00120000, 300, false},
+    {0x00080000, 4096, true},   // exactly one full block
+    {0x00090000, 0, true},      // erased and closed, no block
+    {0x000B0000, 100, true},
+    {0x000F0000, 200, true},
+    {0x00100000, 50, true},
+    {0x00510000, 0, false},     // the document below
+};
+// clang-format on
+const char kNvDocument[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<XMLConfig>\n"
+    "  <nv id=\"550\">08,8A,16,32,54,76,98,10,32</nv>\n"
+    "  <nv id=\"453\">01</nv>\n  <nv id=\"6828\">00,00,00,00</nv>\n"
+    "  <nv id=\"1943\">0E,02,FF</nv>\n</XMLConfig>\n";
+
+std::vector<PackageUnit> PackageUnits() {
+    std::vector<PackageUnit> units;
+    for (size_t u = 0; u < std::size(kLayout); ++u) {
+        // Differs between units and between the blocks of a unit.
+        std::string data(kLayout[u].length, '\0');
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>((i * (2 * u + 3) + (i >> 8) * 11 + u * 31 + 1) & 0xFF);
+        units.push_back({kLayout[u].type, data});
+    }
+    units.back().data = kNvDocument;
+    return units;
+}
+
+std::string BigEndian(uint32_t value, int bytes) {
+    std::vector<uint8_t> b;
+    for (int k = bytes - 1; k >= 0; --k)
+        b.push_back(static_cast<uint8_t>(value >> (8 * k)));
+    return Hex(b);
+}
+
+// What the boot loader must receive of erases, block heads, ends and resets:
+// per unit the erase, blocks numbered from 1, the end; then one reset.
+std::vector<std::string> ExpectedPackets(const std::vector<PackageUnit>& units) {
+    std::vector<std::string> packets;
+    for (size_t u = 0; u < units.size(); ++u) {
+        const uint32_t length = static_cast<uint32_t>(units[u].data.size());
+        const std::string flag = kLayout[u].flag ? "01" : "00";
+        const uint32_t type = units[u].type;
+        const std::string typeLowFirst =
+            Hex({static_cast<uint8_t>(type), static_cast<uint8_t>(type >> 8),
+                 static_cast<uint8_t>(type >> 16), static_cast<uint8_t>(type >> 24)});
+        packets.push_back("41 " + BigEndian(type, 4) + " " + BigEndian(length, 4) + " 00 " + flag +
+                          " 00");
+        for (uint32_t block = 1, done = 0; done < length; ++block, done += 4096) {
+            packets.push_back("42 " + BigEndian(block, 4) + " " +
+                              BigEndian(std::min(4096u, length - done), 2));
+        }
+        packets.push_back("43 " + BigEndian(length, 4) + " 00 " + flag + " " + typeLowFirst + " " +
+                          Hex(std::vector<uint8_t>(12, 0)));
+    }
+    packets.push_back("0A");
+    return packets;
+}
+
+// The percentages the bar shows: one per acknowledged block that changes it.
+std::vector<unsigned> ExpectedProgress(const std::vector<PackageUnit>& units) {
+    uint64_t total = 0, done = 0;
+    for (const PackageUnit& u : units)
+        total += u.data.size();
+    std::vector<unsigned> shown;
+    unsigned last = 0;
+    for (const PackageUnit& u : units) {
+        for (size_t at = 0; at < u.data.size(); at += 4096) {
+            done += std::min<size_t>(4096, u.data.size() - at);
+            const unsigned percent = static_cast<unsigned>(done * 100 / total);
+            if (percent != last)
+                shown.push_back(percent);
+            last = percent;
+        }
+    }
+    return shown;
+}
+
+bool IsDownloadPacket(const TraceEntry& e) {
+    return e.received && e.mode == Mode::kDownload && e.kind != "raw" && !e.bytes.empty() &&
+           (e.bytes[0] == 0x41 || e.bytes[0] == 0x42 || e.bytes[0] == 0x43 || e.bytes[0] == 0x0A);
+}
+
+// How late the device may see a frame on a loaded machine: its trace times
+// are taken when it has read the frame.
+constexpr double kJitter = 0.05;
+
+// Seconds at which the device received a frame beginning with head.
+std::vector<double> TimesOf(const std::vector<TraceEntry>& trace, const std::string& head) {
+    std::vector<double> times;
+    for (const TraceEntry& e : trace) {
+        if (e.received && e.kind != "raw" && StartsWith(Hex(e.bytes), head))
+            times.push_back(e.seconds);
+    }
+    return times;
+}
+
+// Requests of the diagnostic protocol, as Requests() lists them.
+std::string Zeros(size_t n) {
+    return n == 0 ? std::string() : " " + Hex(std::vector<uint8_t>(n, 0));
+}
+const std::string kAtLines = "raw " + Hex(Bytes("AT$QCDMG\r\nAT^DISLOG=255\r\n"));
+const std::string kVersion = "noflag 4B C9 03 FF";
+const std::string kStatus = "noflag 4B C9 21 FF" + Zeros(32);
+const std::string kImeiRead = "noflag 26 26 02" + Zeros(130);
+const std::string kBackup = "noflag FA 13 00 00";
+const std::string kRestore = "noflag FA 14 00 00";
+const std::string kOffline = "noflag 29 01 00";
+const std::string kReset = "noflag 29 02 00";
+// The search: the switch to the diagnostic protocol, the download-mode probe
+// (unanswered in normal mode), the version and the IMEI.
+const std::vector<std::string> kSearch = {kAtLines,  "flag 0C", "flag 0C",
+                                          "flag 0C", kVersion,  kImeiRead};
+// A restore done by the device itself.
+const std::vector<std::string> kByItself = {kAtLines,  kVersion, kStatus,  kImeiRead,
+                                            kImeiRead, kVersion, kOffline, kReset};
+const std::vector<std::string> kFactoryTestAndAdjustment = {
+    "noflag 29 03 00",
+    "noflag 4B 0B 01 00 07 00 09 00",
+    "noflag 4B 0B 01 00 08 00 16 26",
+    "noflag 4B 0B 01 00 85 00 00 00",
+    "noflag 29 04 00",
+};
+
+std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// What a run left behind, read once the program has ended.
+struct Observed {
+    RunResult run;
+    double seconds = 0;  // the run's duration
+    double scale = 0;
+    std::string log;
+    std::string eventLog;
+    std::vector<TraceEntry> trace;
+    std::vector<std::string> packets;  // download packets, block heads only
+    // After the download reset: when the device was next spoken to, where, and
+    // what it received there.
+    double restoreDelay = 0;
+    std::string restoreNode;
+    std::vector<std::string> restore;
+    Counters counters;
+    std::vector<modemsim::UnitCapture> flash;
+    std::string installed;
+};
+
+// The device holds every unit of the package in package order: erased with
+// its length, written block by block, closed.
+void ExpectFlashed(const Observed& o, const std::vector<PackageUnit>& units) {
+    ASSERT_EQ(o.flash.size(), units.size());
+    for (size_t u = 0; u < units.size(); ++u) {
+        SCOPED_TRACE("unit " + std::to_string(u));
+        EXPECT_EQ(o.flash[u].type, units[u].type);
+        EXPECT_EQ(o.flash[u].erasedLength, units[u].data.size());
+        EXPECT_TRUE(o.flash[u].ended);
+        EXPECT_TRUE(o.flash[u].Data() == Bytes(units[u].data));
+    }
+}
+
+class UpdateRun : public DeviceRunTest {
+protected:
+    UpdateRun() : DeviceRunTest("fp-update") {}
+
+    // The program file carrying the package; when damaged, one byte of the
+    // last unit's data is flipped: no start-up step reads it, only the unit
+    // check finds it.
+    void MakeProgram(const std::string& identity, bool damaged = false) {
+        static_assert(sizeof kNvDocument > 64, "the flipped byte lies in the last unit's data");
+        TempDir work("fp-pack");
+        const std::string package = work / "package.bin";
+        std::string error, bytes;
+        ASSERT_TRUE(BuildPackage(package, identity, m_units, &error)) << error;
+        if (damaged) {
+            ASSERT_TRUE(ReadFile(package, &bytes));
+            bytes[bytes.size() - 50] ^= 0x01;
+            ASSERT_TRUE(WriteFile(package, bytes));
+        }
+        ASSERT_TRUE(AttachPackage(m_app + "/" + kProgram, package, &error)) << error;
+    }
+
+    // Runs the program file of identity (damaged or not) against a device
+    // with options at scale; the device is taken as settled once it has seen
+    // controlResets resets (the last frame may still be in its terminal when
+    // the program ends).
+    Observed Update(const std::string& identity, modemsim::Options options, const char* scale,
+                    int controlResets, bool damaged = false) {
+        Observed o;
+        MakeProgram(identity, damaged);
+        o.scale = options.timeScale = std::atof(scale);
+        modemsim::ModemSim sim(options);
+        std::string error;
+        if (HasFatalFailure() || !sim.Start(&error)) {
+            ADD_FAILURE() << "no program file or no device: " << error;
+            return o;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        o.run = Run(scale, 180000);
+        o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_TRUE(sim.WaitUntil(
+            [&](const modemsim::Snapshot& s) { return s.counters.controlResets >= controlResets; },
+            10000));
+        const modemsim::Snapshot device = sim.GetSnapshot();
+        o.counters = device.counters;
+        o.installed = device.installedVersion;
+        o.flash = sim.Units();
+        o.trace = sim.Trace();
+        o.log = Log();
+        o.eventLog = ReadFile(m_root + "/users/SoftUpdateLog.log");
+        for (auto e = o.trace.begin(); e != o.trace.end(); ++e) {
+            if (!IsDownloadPacket(*e))
+                continue;
+            const std::string hex = Hex(e->bytes);
+            o.packets.push_back(e->bytes[0] == 0x42 ? hex.substr(0, 20) : hex);
+            auto next =
+                std::find_if(e + 1, o.trace.end(), [](const TraceEntry& t) { return t.received; });
+            if (e->bytes[0] == 0x0A && o.restoreNode.empty() && next != o.trace.end()) {
+                o.restoreDelay = next->seconds - e->seconds;
+                o.restoreNode = next->node;
+                std::string elsewhere;
+                o.restore = Requests(o.trace, o.restoreNode, &elsewhere, false,
+                                     static_cast<size_t>(next - o.trace.begin()));
+                EXPECT_EQ(elsewhere, "") << "the restore went to two nodes";
+            }
+        }
+        EXPECT_EQ(sim.Violations(), std::vector<std::string>());
+        EXPECT_EQ(o.counters.controlResets, controlResets);
+        for (const TraceEntry& e : o.trace) {
+            if (e.received && e.mode == Mode::kDownload && e.kind != "raw") {
+                EXPECT_EQ(e.kind, "flag") << "a download-mode frame without its opening flag";
+            }
+        }
+        return o;
+    }
+
+    const std::vector<PackageUnit> m_units = PackageUnits();
+};
+
+// ---- The complete update ------------------------------------------------------
+
+TEST_F(UpdateRun, CompleteUpdateFlashesEveryUnitAndTheDeviceRestoresByItself) {
+    const Observed o = Update(kIdentity, SimOptions(1.0), kScale, 1);
+    ExpectNormalEnd(o.run, "TRUE");
+    ExpectFlashed(o, m_units);
+    EXPECT_EQ(o.installed, "11.608.14.01.00");
+    EXPECT_EQ(o.eventLog, "");
+
+    // The console: the search, the device information, the start of the
+    // update, the bar climbing in place, the end of the download and the start
+    // of the restore, the success.
+    const SearchOutput search = ParseSearch(o.run.out);
+    ASSERT_TRUE(search.headerFound) << o.run.out;
+    EXPECT_EQ(search.problem, "");
+    const std::string info = DeviceInfoScreen(
+        {"/dev/ttyUSB2", "connected", "11.608.13.02.00", kTarget, kImei, "Normal Download"});
+    EXPECT_TRUE(StartsWith(search.rest, info + DownloadReadyScreen())) << search.rest;
+    EXPECT_TRUE(
+        Has(search.rest, ProgressLine("Downloading Programs...", ExpectedProgress(m_units)) +
+                             ResumeScreen("Download Programs finished!", 100) +
+                             ResumeScreen("Restore User's Data Start,Please Wait......", 100)))
+        << search.rest;
+    EXPECT_TRUE(EndsWith(search.rest, SuccessScreens(Banner(), ResultPathLine(), kTarget, kImei) +
+                                          "Download Programs finished!\n"))
+        << search.rest;
+
+    // The device, node by node: the PCUI port in normal mode (search, backup
+    // decision, backup, switch), the boot loader, the PCUI port after the
+    // download (the restore done by the device itself: no order).
+    std::set<std::string> nodes;
+    for (const TraceEntry& e : o.trace) {
+        if (e.received)
+            nodes.insert(e.node);
+    }
+    EXPECT_EQ(nodes, (std::set<std::string>{"ttyUSB2", "ttyUSB3", "ttyUSB6"}));
+    EXPECT_EQ(Requests(o.trace, "ttyUSB2", nullptr),
+              Join({kSearch, {kImeiRead, kBackup, "flag 3A"}}));
+    std::vector<std::string> loader = {kAtLines, "flag 0C", "flag 3A", "flag 45"};
+    for (const std::string& packet : ExpectedPackets(m_units))
+        loader.push_back("flag " + packet);
+    EXPECT_EQ(Requests(o.trace, "ttyUSB3", nullptr, true), loader);
+    EXPECT_EQ(o.restoreNode, "ttyUSB6");
+    EXPECT_EQ(o.restore, kByItself);
+    // The byte layouts, written out for the first unit.
+    ASSERT_GE(o.packets.size(), 3u);
+    EXPECT_EQ(o.packets[0], "41 00 01 00 00 00 00 01 D0 00 00 00");
+    EXPECT_EQ(o.packets[1], "42 00 00 00 01 01 D0");
+    EXPECT_EQ(o.packets[2], "43 00 00 01 D0 00 00 00 00 01 00" + Zeros(12));
+    // The device is given 35 s to start again before it is looked for.
+    EXPECT_GE(o.restoreDelay, 35.0 * o.scale - kJitter);
+}
+
+// ---- Faults, one run per row ------------------------------------------------------
+
+enum class End { kSucceeds, kFails, kMessageBox };
+
+struct UpdateCase {
+    UpdateCase(const char* caseName, End caseEnd) : name(caseName), end(caseEnd) {}
+
+    const char* name;
+    End end;
+    const char* text = "";                         // the failure or message box text
+    void (*device)(modemsim::Options*) = nullptr;  // the device's faults
+    const char* identity = kIdentity;
+    bool damagedPackage = false;
+    const char* scale = kScale;
+    int controlResets = 1;  // 0x29 resets by the end of the run
+    // A success: the one download packet sent twice in a row, no sooner than
+    // resendAfter and sooner than resendWithin (seconds, unscaled; 0: no
+    // bound); what the device receives after the download reset; the IMEI shown.
+    const char* resent = nullptr;
+    double resendAfter = 0, resendWithin = 0;
+    std::vector<std::string> restore = kByItself;
+    const char* resultImei = kImei;
+    void (*check)(const Observed&) = nullptr;  // what else the row holds
+};
+
+void PrintTo(const UpdateCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const char kNotThisBoard[] =
+    "Error Code:17 The wireless terminal inserted is not QM90W, flash pilot can't work on.";
+
+// Nothing was erased; the boot loader was reset after the board class. (A
+// 0x03 answer leaves a pending wake-up that ends the first wait for the
+// reset's acknowledgement early, so the reset may be sent twice.)
+void ExpectRefusedBoard(const Observed& o) {
+    EXPECT_EQ(o.counters.erases + o.counters.blocks + o.counters.ends, 0);
+    EXPECT_EQ(o.counters.downloadResets, 1);
+    EXPECT_EQ(o.counters.backups, 1);
+}
+
+std::vector<UpdateCase> Cases() {
+    std::vector<UpdateCase> rows;
+
+    UpdateCase lostAck("AckLostOnceBlockIsSentAgain", End::kSucceeds);
+    lostAck.device = [](modemsim::Options* o) { o->faults.dropAck = {AckFault::kBlock, 2, false}; };
+    lostAck.resent = "42 00 00 00 02 03 88";
+    lostAck.resendAfter = 3.1;  // its first 3000 ms, then a pause of 100 ms
+    rows.push_back(lostAck);
+
+    UpdateCase refused("RefusedBlockIsSentAgainAtOnce", End::kSucceeds);
+    refused.device = [](modemsim::Options* o) { o->faults.nakAck = {AckFault::kBlock, 1, false}; };
+    refused.resent = "42 00 00 00 01 01 D0";
+    refused.resendWithin = 3.0;  // the refusal ends the wait for the acknowledgement
+    rows.push_back(refused);
+
+    UpdateCase badCrc("GarbledAckEraseIsSentAgain", End::kSucceeds);
+    badCrc.device = [](modemsim::Options* o) { o->faults.badCrcCommand = 0x02; };
+    badCrc.resent = "41 00 01 00 00 00 00 01 D0 00 00 00";
+    badCrc.resendAfter = 20.1;  // the garbled acknowledgement is not taken
+    rows.push_back(badCrc);
+
+    UpdateCase zeroFill("BoardClassDifferingInItsZeroFillIsRefused", End::kMessageBox);
+    zeroFill.text = kNotThisBoard;
+    zeroFill.device = [](modemsim::Options* o) {
+        o->faults.boardClassField = std::string("KORVEL QM90W") + std::string(7, '\0') + "X";
+    };
+    zeroFill.controlResets = 0;
+    zeroFill.check = [](const Observed& o) {
+        ExpectRefusedBoard(o);
+        EXPECT_EQ(o.packets, std::vector<std::string>{"0A"});
+    };
+    rows.push_back(zeroFill);
+
+    UpdateCase nak("BoardClassAnsweredWithThreeIsRefused", End::kMessageBox);
+    nak.text = kNotThisBoard;
+    nak.device = [](modemsim::Options* o) { o->faults.boardClassNak = true; };
+    nak.controlResets = 0;
+    nak.check = ExpectRefusedBoard;
+    rows.push_back(nak);
+
+    UpdateCase damaged("DamagedPackageFailsBeforeTheBackup", End::kFails);
+    damaged.text = "Update failed!";
+    damaged.damagedPackage = true;
+    damaged.check = [](const Observed& o) {
+        // The search, then only the end of the run: offline and reset.
+        EXPECT_EQ(Requests(o.trace, "ttyUSB2", nullptr), Join({kSearch, {kOffline, kReset}}));
+        EXPECT_EQ(o.packets, std::vector<std::string>());
+    };
+    rows.push_back(damaged);
+
+    UpdateCase backup("BackupRefusedTenTimesIsRecorded", End::kFails);
+    backup.text = "Backup User's Data Failed!";
+    backup.device = [](modemsim::Options* o) { o->faults.refuseBackup = 10; };
+    backup.check = [](const Observed& o) {
+        EXPECT_EQ(
+            Requests(o.trace, "ttyUSB2", nullptr),
+            Join(
+                {kSearch, {kImeiRead}, std::vector<std::string>(10, kBackup), {kOffline, kReset}}));
+        EXPECT_EQ(o.counters.backupRefusals, 10);
+        EXPECT_EQ(o.packets, std::vector<std::string>());
+        // One record: the time on its own line, then the record's line.
+        const size_t newline = o.eventLog.find('\n');
+        ASSERT_NE(newline, std::string::npos) << o.eventLog;
+        EXPECT_EQ(newline, 24u) << o.eventLog;
+        EXPECT_EQ(o.eventLog.substr(newline), "\n -- BackupNV = Wait_ACK_Timeout\n");
+    };
+    rows.push_back(backup);
+
+    UpdateCase busyOnce("RestoreStateTwoThenDoneByItself", End::kSucceeds);
+    busyOnce.device = [](modemsim::Options* o) { o->restoreStatus = {2, 0}; };
+    busyOnce.restore = {kAtLines,  kVersion, kStatus,  kStatus, kImeiRead,
+                        kImeiRead, kVersion, kOffline, kReset};
+    rows.push_back(busyOnce);
+
+    UpdateCase busy("RestoreStateTwoOnEveryQueryIsOrdered", End::kSucceeds);
+    busy.device = [](modemsim::Options* o) { o->restoreStatus = {2}; };
+    busy.restore = Join({{kAtLines, kVersion},
+                         std::vector<std::string>(10, kStatus),
+                         {kRestore, kImeiRead, kImeiRead, kVersion, kOffline, kReset}});
+    busy.check = [](const Observed& o) {
+        // Asked again 500 ms after the write and 1000 ms after the answer.
+        const std::vector<double> asked = TimesOf(o.trace, "4B C9 21");
+        ASSERT_EQ(asked.size(), 10u);
+        EXPECT_GE(asked.back() - asked.front(), 9 * 1.5 * o.scale - kJitter);
+    };
+    rows.push_back(busy);
+
+    UpdateCase forced("FoundInDownloadModeRestoreIsOrderedAsSuch", End::kSucceeds);
+    forced.device = [](modemsim::Options* o) {
+        o->faults.startInDownload = true;
+        o->restoreStatus = {1};
+    };
+    forced.restore = {kAtLines, kVersion, kStatus, "noflag FA 15 00 00", kImeiRead, kImeiRead,
+                      kVersion, kOffline, kReset};
+    forced.check = [](const Observed& o) {
+        EXPECT_TRUE(Has(o.run.out, DeviceInfoScreen({"/dev/ttyUSB0", "connected", "", kTarget,
+                                                     "ERROR_IMEI", "Force Download"})))
+            << o.run.out;
+        EXPECT_EQ(o.counters.backups, 0);
+        EXPECT_EQ(o.counters.downloadSwitches, 0);
+    };
+    rows.push_back(forced);
+
+    UpdateCase noImei("UnreadableImeiSkipsTheBackupAndOrdersTheRestore", End::kSucceeds);
+    noImei.device = [](modemsim::Options* o) { o->faults.imeiLengthByte = 7; };
+    noImei.restore = {kAtLines,  kVersion, kStatus,  kImeiRead, kRestore,
+                      kImeiRead, kVersion, kOffline, kReset};
+    noImei.resultImei = "ERROR_IMEI";
+    noImei.check = [](const Observed& o) { EXPECT_EQ(o.counters.backups, 0); };
+    rows.push_back(noImei);
+
+    UpdateCase gone("DeviceThatNeverReturnsFailsTheRestore", End::kFails);
+    gone.text = "Restore User's Data Failed!";
+    gone.device = [](modemsim::Options* o) { o->faults.noReturn = true; };
+    gone.scale = kNoReturnScale;
+    gone.controlResets = 0;
+    gone.check = [](const Observed& o) {
+        ExpectFlashed(o, PackageUnits());
+        EXPECT_EQ(o.counters.downloadResets, 1);
+        EXPECT_EQ(o.restore, std::vector<std::string>());
+        // 35 s, then 240 searches for the port, each followed by 500 ms.
+        const size_t begin = o.log.find("Begin resume NV.");
+        ASSERT_NE(begin, std::string::npos) << o.log;
+        EXPECT_EQ(Count(o.log.substr(begin), " -- The driver tool has been installed!\n"), 240u);
+        EXPECT_GE(o.seconds, (35 + 240 * 0.5) * o.scale);
+    };
+    rows.push_back(gone);
+
+    UpdateCase qx10("Qx10RestoresOverTheDiagnosticPortThenAdjusts", End::kSucceeds);
+    qx10.identity = "V001:QX10:11.108.09.17.00";
+    qx10.device = [](modemsim::Options* o) {
+        o->boardType = "QX10";
+        o->versionBefore = "11.105.13.02.00";  // stays on the diagnostic port
+        o->reuseNodeNumbers = true;
+    };
+    qx10.restore = Join({{kAtLines, kVersion, kRestore, kImeiRead, kImeiRead, kVersion},
+                         kFactoryTestAndAdjustment,
+                         {kOffline, kReset}});
+    qx10.check = [](const Observed& o) {
+        EXPECT_EQ(o.restoreNode, "ttyUSB1");
+        EXPECT_TRUE(Has(o.run.out, "Communication port : /dev/ttyUSB1\n")) << o.run.out;
+    };
+    rows.push_back(qx10);
+
+    UpdateCase qx10Plus("Qx10PlusOfVersion109RestoresOverThePcuiPortThenAdjusts", End::kSucceeds);
+    qx10Plus.identity = "V001:QX10+:11.109.09.17.00";
+    qx10Plus.device = [](modemsim::Options* o) { o->boardType = "QX10+"; };
+    qx10Plus.restore = Join({{kAtLines, kVersion, kStatus, kImeiRead, kImeiRead, kVersion},
+                             kFactoryTestAndAdjustment,
+                             {kOffline, kReset}});
+    qx10Plus.check = [](const Observed& o) { EXPECT_EQ(o.restoreNode, "ttyUSB6"); };
+    rows.push_back(qx10Plus);
+
+    return rows;
+}
+
+class UpdateCaseRun : public UpdateRun, public ::testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
+    const UpdateCase& c = GetParam();
+    modemsim::Options options = SimOptions(1.0);
+    if (c.device != nullptr)
+        c.device(&options);
+    const Observed o = Update(c.identity, options, c.scale, c.controlResets, c.damagedPackage);
+    const bool success = c.end == End::kSucceeds;
+    ExpectNormalEnd(o.run, success ? "TRUE" : "FALSE");
+
+    const SearchOutput search = ParseSearch(o.run.out);
+    ASSERT_TRUE(search.headerFound) << o.run.out;
+    EXPECT_EQ(search.problem, "");
+    const std::string banner = BannerBeforeDeviceInfo(search.rest);
+    ASSERT_FALSE(banner.empty()) << search.rest;
+    EXPECT_TRUE(Has(search.rest, DownloadReadyScreen())) << search.rest;
+    const std::string identity = c.identity;
+    const std::string target = identity.substr(identity.rfind(':') + 1);
+    std::string tail;
+    if (success) {
+        tail = SuccessScreens(banner, ResultPathLine(), target, c.resultImei) +
+               "Download Programs finished!\n";
+    } else if (c.end == End::kFails) {
+        tail = ResultPathLine() + FailureScreen(banner, c.text, target, kImei);
+    } else {
+        tail = ResultPathLine() + MessageBoxScreen(banner, c.text);
+    }
+    EXPECT_TRUE(EndsWith(search.rest, tail)) << search.rest;
+
+    if (success) {
+        std::vector<std::string> packets = ExpectedPackets(m_units);
+        if (c.resent != nullptr) {
+            auto at = std::find(packets.begin(), packets.end(), c.resent);
+            ASSERT_NE(at, packets.end()) << c.resent;
+            packets.insert(at, *at);
+            const std::vector<double> sent = TimesOf(o.trace, c.resent);
+            ASSERT_EQ(sent.size(), 2u);
+            EXPECT_GE(sent[1] - sent[0], c.resendAfter * o.scale - kJitter);
+            if (c.resendWithin > 0) {
+                EXPECT_LT(sent[1] - sent[0], c.resendWithin * o.scale);
+            }
+        }
+        EXPECT_EQ(o.packets, packets);
+        ExpectFlashed(o, m_units);
+        EXPECT_EQ(o.restore, c.restore);
+        EXPECT_EQ(o.eventLog, "");
+    }
+    if (c.check != nullptr)
+        c.check(o);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, UpdateCaseRun, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<UpdateCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+}  // namespace
