@@ -1,6 +1,9 @@
 #include "Function.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -148,6 +151,25 @@ BOOL GetSubstring(const char* pszString, char c, int index, char* output) {
     return found;
 }
 
+FILE* OpenForWriting(const char* path, const char* mode) {
+    FP_ASSERT(path != NULL && mode != NULL);
+    int flags = O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    if (mode[0] == 'w')
+        flags |= O_TRUNC;
+    else if (mode[0] == 'a')
+        flags |= O_APPEND;
+    else
+        return std::fopen(path, mode);
+    flags |= std::strchr(mode, '+') != NULL ? O_RDWR : O_WRONLY;
+    int fd = open(path, flags, 0644);
+    if (fd < 0)
+        return NULL;
+    FILE* file = fdopen(fd, mode);
+    if (file == NULL)
+        close(fd);
+    return file;
+}
+
 void Log(const char* pStr) {
     FP_ASSERT(pStr != NULL);
     char path[kPathSize];
@@ -165,7 +187,7 @@ void Log(const char* pStr) {
         return;
     size_t entryLength = std::strlen(entry);
 
-    FILE* file = std::fopen(path, "a+");
+    FILE* file = OpenForWriting(path, "a+");
     if (file == NULL) {
         std::puts("Log file open failed!");
         return;
@@ -173,7 +195,7 @@ void Log(const char* pStr) {
     long size = StreamSize(file);
     std::fclose(file);
 
-    file = std::fopen(path, size > kLogLimit ? "w+" : "a+");
+    file = OpenForWriting(path, size > kLogLimit ? "w+" : "a+");
     if (file == NULL) {
         std::puts("open log file error");
         return;
@@ -185,7 +207,7 @@ void Log(const char* pStr) {
 void CleanLog() {
     char path[kPathSize];
     ResourceFile(path, kLogFileName);
-    FILE* file = std::fopen(path, "w");
+    FILE* file = OpenForWriting(path, "w");
     if (file == NULL) {
         std::puts("Log file open failed!");
         return;
@@ -196,7 +218,12 @@ void CleanLog() {
 void WriteResult(const char* word) {
     char path[kPathSize];
     getResultFilePath(path);
-    FILE* file = std::fopen(path, "w");
+    // Written whole beside it, then renamed over it: a reader sees the old
+    // word or the new one, never a torn or empty file.
+    char temporary[kPathSize + 8];
+    std::snprintf(temporary, sizeof temporary, "%s.tmp", path);
+    unlink(temporary);
+    FILE* file = OpenForWriting(temporary, "w");
     if (file == NULL) {
         std::puts("open Flashpilot-Result failed!");
         return;
@@ -205,8 +232,13 @@ void WriteResult(const char* word) {
     char buffer[kResultSize];
     std::memset(buffer, 0, sizeof buffer);
     CopyBounded(buffer, sizeof buffer, word);
-    std::fwrite(buffer, 1, sizeof buffer, file);
-    std::fclose(file);
+    const bool written = std::fwrite(buffer, 1, sizeof buffer, file) == sizeof buffer &&
+                         std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed || std::rename(temporary, path) != 0) {
+        unlink(temporary);
+        std::puts("open Flashpilot-Result failed!");
+    }
 }
 
 long LoadString(const char* nID, char* lpszBuf, size_t outSize) {

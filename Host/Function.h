@@ -19,6 +19,11 @@ bool getResultFilePath(char* out);  // prints "Result path = %s\n"
 bool GetTempFileName(char* out);    // the extracted package, as getBinFilePath
 bool getStringList(char* out);      // resource directory + "StringList.strings"
 
+// fopen(path, mode) for the files the program writes ("w", "w+", "a", "a+"):
+// never through a symbolic link (the open fails instead), and a new file is
+// created with mode 0644. Other modes are passed to fopen unchanged.
+FILE* OpenForWriting(const char* path, const char* mode);
+
 // Size of an open stream (end - start), leaving it at its start; -1 for null.
 int GetFileSize(FILE* file);
 

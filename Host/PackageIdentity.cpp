@@ -96,7 +96,7 @@ int SeparateFile(const char* dir, const char* name) {
         std::fclose(in);
         return -1;
     }
-    FILE* out = std::fopen(destination, "w+");
+    FILE* out = OpenForWriting(destination, "w+");
     if (out == NULL) {
         std::printf("Create %s failed \n", destination);
         std::fclose(in);
@@ -175,13 +175,13 @@ int PrintStringList(const char* dir) {
         return 1;
     std::snprintf(pathStringList, sizeof pathStringList, "%s", path);
 
-    FILE* file = std::fopen(path, "w");
+    FILE* file = OpenForWriting(path, "w");
     if (file == NULL) {
         std::puts("Create StringList.strings failde !");
         return 1;
     }
     std::fclose(file);
-    file = std::fopen(path, "w+");
+    file = OpenForWriting(path, "w+");
     if (file == NULL) {
         std::printf("Create StringList.strings failde !");
         return 1;

@@ -66,7 +66,7 @@ FILE* OpenRooted(const char* path, const char* mode) {
     char rooted[kEventPathSize];
     if (!RootedPath(path, rooted, sizeof rooted))
         return NULL;
-    return std::fopen(rooted, mode);
+    return OpenForWriting(rooted, mode);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -8,7 +9,9 @@
 #include <vector>
 
 #include "Function.h"
+#include "PackageIdentity.h"
 #include "RecordsTestSupport.h"
+#include "StringResources.h"
 
 using namespace records_test;
 
@@ -123,6 +126,53 @@ TEST(FunctionResult, UnwritableResultFileIsReported) {
     EXPECT_EQ(out,
               "Result path = /nonexistent_fp_records_dir/FlashPilot-Result\n"
               "open Flashpilot-Result failed!\n");
+}
+
+// Every file the program writes in its directory, and the event log: a
+// symbolic link under its name is never written through, and a new file
+// gets mode 0644 whatever the process's umask lets through.
+TEST(FunctionFiles, NoWriteGoesThroughASymbolicLink) {
+    struct Row {
+        const char* name;  // in the working directory, or below ROOT
+        std::function<void()> write;
+        bool linkReplaced;  // the result file is renamed over the link
+    };
+    const Row rows[] = {
+        {"KorvelFlashPilotLog.log", [] { Log("entry\n"); }, false},
+        {"KorvelFlashPilotLog.log", [] { CleanLog(); }, false},
+        {"FlashPilot-Result", [] { WriteResult("TRUE"); }, true},
+        {"StringList.strings", [] { PrintStringList(g_ResourcesPath); }, false},
+        {"users/SoftUpdateLog.log", [] { SaveResult.SetStringValue("BackupNV", "x"); }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        ResourcesPathScope scope(dir.slash());
+        EnvScope root("FLASHPILOT_ROOT", dir.path().c_str());
+        ASSERT_EQ(mkdir(dir.file("users").c_str(), 0755), 0);
+        const std::string victim = dir.file("victim");
+        WriteAll(victim, "precious");
+        ASSERT_EQ(symlink(victim.c_str(), dir.file(row.name).c_str()), 0);
+        CaptureStdout(row.write);
+        EXPECT_EQ(ReadAll(victim), "precious");
+        struct stat st;
+        ASSERT_EQ(lstat(dir.file(row.name).c_str(), &st), 0);
+        EXPECT_EQ(S_ISLNK(st.st_mode), !row.linkReplaced);
+    }
+    TempDir dir;
+    ResourcesPathScope scope(dir.slash());
+    const mode_t saved = umask(0);
+    CaptureStdout([] {
+        Log("entry\n");
+        WriteResult("FALSE");
+    });
+    umask(saved);
+    for (const char* name : {"KorvelFlashPilotLog.log", "FlashPilot-Result"}) {
+        struct stat st;
+        ASSERT_EQ(stat(dir.file(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << name;
+    }
+    EXPECT_FALSE(Exists(dir.file("FlashPilot-Result.tmp")));
 }
 
 TEST(FunctionPaths, FileNamesFollowTheResourceDirectory) {
