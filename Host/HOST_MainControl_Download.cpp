@@ -9,6 +9,7 @@
 
 #include "Function.h"
 #include "HOST_MainControl.h"
+#include "Interruption.h"
 #include "PortDiscovery.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
@@ -37,6 +38,17 @@ enum UnitFailure : DWORD {
     kEraseFailed = 311,
 };
 
+// Marks the time the device is being written: from before the first erase
+// until the boot loader has acknowledged its reset, or the download ends.
+class WritingDevice {
+public:
+    WritingDevice() { g_bWritingDevice = true; }
+    ~WritingDevice() { Done(); }
+    WritingDevice(const WritingDevice&) = delete;
+    WritingDevice& operator=(const WritingDevice&) = delete;
+    void Done() { g_bWritingDevice = false; }
+};
+
 bool IsFirmwarePackage() {
     return std::strcmp(strDloadSoftType, "firmware") == 0;
 }
@@ -55,6 +67,7 @@ bool CMainControl::DLD_Process() {
     if (!ReachDownloadMode() || !CheckBoardClass())
         return false;
 
+    WritingDevice writing;
     bool written = false;
     for (;;) {
         LogTime("start time:%s");
@@ -82,6 +95,7 @@ bool CMainControl::DLD_Process() {
         if (!ResetAfterDownload())
             return false;
     }
+    writing.Done();
     return FinishDownload(written);
 }
 
@@ -200,6 +214,7 @@ bool CMainControl::ResetAfterDownload() {
             g_nErrorCode = kResetFailed;
         }
     }
+    g_bWritingDevice = false;  // acknowledged, or given up on
     if (!ClosePort()) {
         NotifyObserver(NOTIFY_END, 0, 0);
         Log("After download file close port FAILED.\n");

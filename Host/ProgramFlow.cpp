@@ -5,6 +5,7 @@
 
 #include "ConsoleScreens.h"
 #include "Function.h"
+#include "Interruption.h"
 #include "MACController.h"
 #include "PackageIdentity.h"
 #include "Thread.h"
@@ -92,6 +93,7 @@ int RunProgram() {
         }
         Opcontroller->Cancel();
     }
+    StopInterruptionWatch();
     DeleteFilses();
     return 0;
 }

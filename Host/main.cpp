@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Function.h"
+#include "Interruption.h"
 #include "PackageIdentity.h"
 #include "PortDiscovery.h"
 #include "ProgramFlow.h"
@@ -96,9 +97,12 @@ bool StartUp(int argc, char** argv, int* status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before the listener child and any thread exist, so all inherit it.
+    BlockInterruptions();
     int status = 0;
     if (!StartUp(argc, argv, &status))
         return status;
+    StartInterruptionWatch();
 
     // The update run: banner, controller, main loop and the normal end.
     return RunProgram();

@@ -1,0 +1,106 @@
+// The program interrupted by a signal at three moments of an update: before
+// the first erase and after the download reset the run ends at once as a
+// failure; while the modem is being written the signal is only announced.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "E2eFixture.h"
+#include "E2eScreens.h"
+#include "E2eSupport.h"
+#include "ModemSim.h"
+
+namespace {
+
+using namespace e2e;
+
+const char kScale[] = "0.05";
+const char kWritingLine[] =
+    "The modem is being written: the update goes on and will finish by itself.";
+
+// Nine units of a few blocks each, so that writing them takes a while.
+std::vector<PackageUnit> SeveralUnits() {
+    std::vector<PackageUnit> units = SmallUnits();
+    for (uint32_t type : {0x00120000u, 0x00080000u, 0x000B0000u, 0x000F0000u, 0x00100000u}) {
+        std::string data(3 * 4096 + 100, '\0');
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>((i * 31 + type / 0x10000) & 0xFF);
+        units.push_back({type, data});
+    }
+    return units;
+}
+
+class InterruptedRun : public DeviceRunTest {
+protected:
+    InterruptedRun() : DeviceRunTest("fp-signal") {}
+};
+
+TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
+    using Snapshot = modemsim::Snapshot;
+    struct Row {
+        const char* name;
+        int sig;
+        std::function<bool(const Snapshot&)> moment;  // when the signal is sent
+        bool endsTheRun;
+    };
+    const Row rows[] = {
+        {"during the device search", SIGTERM,
+         [](const Snapshot& s) { return s.counters.nvReads >= 1; }, true},
+        {"while the modem is written", SIGINT,
+         [](const Snapshot& s) { return s.counters.erases >= 1; }, false},
+        {"after the download reset", SIGHUP,
+         [](const Snapshot& s) {
+             // Acknowledged: the boot loader has left.
+             return s.counters.downloadResets >= 1 && s.mode != modemsim::Mode::kDownload;
+         },
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        RemoveTree(m_app);
+        ASSERT_TRUE(MakeDirs(m_app));
+        std::string error;
+        ASSERT_TRUE(MakeProgramFile(m_app, kProgram, "V001:QM90W:11.810.09.17.00", SeveralUnits(),
+                                    nullptr, &error))
+            << error;
+        modemsim::ModemSim sim(SimOptions(std::atof(kScale)));
+        ASSERT_TRUE(sim.Start(&error)) << error;
+
+        RunOptions options;
+        options.workDir = m_app;
+        options.command = std::string("./") + kProgram;
+        options.root = m_root;
+        options.guardPort = m_port;
+        options.timeScale = kScale;
+        options.timeoutMs = 120000;
+        ProgramRun run;
+        ASSERT_TRUE(run.Start(options));
+        ASSERT_TRUE(sim.WaitUntil(row.moment, 60000));
+        ASSERT_TRUE(run.Signal(row.sig));
+        const auto sent = std::chrono::steady_clock::now();
+        const RunResult r = run.Wait();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+
+        if (row.endsTheRun) {
+            ASSERT_TRUE(r.exited) << "signal " << r.termSignal;
+            EXPECT_EQ(r.exitStatus, 128 + row.sig);
+            EXPECT_LT(seconds, 3.0) << "not ended promptly";
+            EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord("FALSE"));
+            EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+            EXPECT_FALSE(FileExists(m_app + "/" + kStringFile));
+            EXPECT_EQ(r.leftoverProcesses, 0);
+            EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
+            EXPECT_FALSE(Has(r.out, kWritingLine)) << r.out;
+        } else {
+            ExpectNormalEnd(r, "TRUE");
+            EXPECT_EQ(Count(r.out, kWritingLine), 1u) << r.out;
+            EXPECT_TRUE(Has(r.out, "Update succeed!")) << r.out;
+        }
+    }
+}
+
+}  // namespace
