@@ -123,6 +123,7 @@ TEST(FwpackBuild, RefusesIdentitiesThatDoNotFit) {
         {"V001:QM90W:1.0:extra", "exactly two colons"},
         {"V001" + std::string(26, 'x') + ":B:C", "longer than 31 characters"},  // 32
         {std::string("V001:QM\nW:1.0"), "control character"},
+        {std::string("V001:QM\"W:1.0"), "double quote"},
     };
     for (const Case& c : cases) {
         const auto run = pkgtest::RunFwpack(dir, {"build", "-o", dir / "p.bin", "--identity",

@@ -40,6 +40,11 @@ bool CheckIdentity(const std::string& identity, std::string& error) {
             error = "identity holds a control character";
             return false;
         }
+        // The string file carries each value between double quotes.
+        if (c == '"') {
+            error = "identity holds a double quote";
+            return false;
+        }
     }
     std::vector<std::string> fields(1);
     for (char c : identity) {
