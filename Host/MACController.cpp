@@ -27,7 +27,27 @@ constexpr int kBoardInfoTicks = 200;    // the 201st tick without information gi
 constexpr long kQX10PcuiVersion = 108;  // firmware above this talks on the PCUI port
 constexpr unsigned long kSearchTickMs = 500;
 
-const char kListCommand[] = "ps h -C KVActivator o'%p %a'";
+// Through an absolute path: a ps found first on PATH must not decide which
+// process is signalled.
+const char kListCommand[] = "/bin/ps h -C KVActivator o'%p %a'";
+const char kCompanionName[] = "KVActivator";
+
+}  // namespace
+
+bool IsCompanionProcess(int pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr)
+        return false;
+    char name[64] = {};
+    const bool read = std::fgets(name, sizeof name, file) != nullptr;
+    std::fclose(file);
+    name[std::strcspn(name, "\n")] = '\0';
+    return read && std::strcmp(name, kCompanionName) == 0;
+}
+
+namespace {
 
 bool IsQX10Model() {
     return std::strcmp(strProduceName, "QX10") == 0 || std::strcmp(strProduceName, "QX10+") == 0;
@@ -344,7 +364,7 @@ bool MACController::KillKVActivator() {
         return true;  // the companion is not running
 
     Log("Kill KVActivator\n");
-    if (kill(pid, SIGKILL) != 0) {
+    if (!IsCompanionProcess(pid) || kill(pid, SIGKILL) != 0) {
         LogFormatted("Kill KVActivator %d error\n", pid);
         return false;
     }

@@ -71,3 +71,7 @@ extern char g_strKVActivatorPath[1024];
 // the arguments; stored in path, cut to pathSize - 1 characters). true with
 // *pid above 0 only for such a well-formed line.
 bool ParseKVActivatorLine(const char* line, int* pid, char* path, size_t pathSize);
+
+// True while process pid runs under the companion's name (its name under
+// /proc), so that an id reused since the listing is never signalled.
+bool IsCompanionProcess(int pid);

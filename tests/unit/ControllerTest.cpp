@@ -316,6 +316,34 @@ TEST(ControllerKVActivator, ParsesProcessListingLines) {
     EXPECT_STREQ(small, "/very/l");
 }
 
+TEST(ControllerKVActivator, OnlyAProcessUnderTheCompanionsNameIsTakenForIt) {
+    // A copy of sleep named KVActivator is the companion; this test process
+    // and an id nobody holds are not.
+    char dir[] = "/tmp/kvcheckXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/KVActivator";
+    ASSERT_EQ(system(("cp /bin/sleep " + path).c_str()), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        execl(path.c_str(), path.c_str(), "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    // Its name changes from ours to KVActivator at exec.
+    for (int i = 0; i < 500 && !IsCompanionProcess(child); ++i)
+        usleep(2000);
+    const struct {
+        pid_t pid;
+        bool companion;
+    } rows[] = {{child, true}, {getpid(), false}, {0x3FFFFFF0, false}};
+    for (const auto& row : rows)
+        EXPECT_EQ(IsCompanionProcess(row.pid), row.companion) << row.pid;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    unlink(path.c_str());
+    rmdir(dir);
+}
+
 TEST(ControllerKVActivator, RefusesMalformedLines) {
     int pid = -1;
     char path[64] = "unchanged";
