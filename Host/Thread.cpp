@@ -52,10 +52,13 @@ timespec EWEvent::DeadlineAfter(const timeval& now, unsigned long ms) {
 bool EWEvent::Wait(unsigned long ms) {
     if (ms == kInfinite)
         return sem_wait(&m_sem) == 0;
-    timeval now{};
-    gettimeofday(&now, nullptr);
+    // Measured on the monotonic clock: a step of the wall clock neither
+    // stretches nor cuts a device time-out.
+    timespec clock{};
+    clock_gettime(CLOCK_MONOTONIC, &clock);
+    const timeval now = {clock.tv_sec, static_cast<suseconds_t>(clock.tv_nsec / 1000)};
     timespec deadline = DeadlineAfter(now, ScaledMs(ms));
-    return sem_timedwait(&m_sem, &deadline) == 0;
+    return sem_clockwait(&m_sem, CLOCK_MONOTONIC, &deadline) == 0;
 }
 
 EWThread::~EWThread() {
