@@ -27,6 +27,15 @@ bool ParseScale(const char* text, double* factor) {
 
 }  // namespace
 
+std::string TestSettingsInForce() {
+    std::string lines;
+    for (const char* name : {"FLASHPILOT_ROOT", "FLASHPILOT_TIME_SCALE", "FLASHPILOT_GUARD_PORT"}) {
+        if (const char* value = EnvOrNull(name))
+            lines += std::string("Test setting in force: ") + name + "=" + value + "\n";
+    }
+    return lines;
+}
+
 bool RootedPath(const char* path, char* out, size_t outSize) {
     if (outSize == 0)
         return false;

@@ -10,6 +10,12 @@
 // Returns false (and an empty out) when the result does not fit.
 bool RootedPath(const char* path, char* out, size_t outSize);
 
+// One line per test setting in force, e.g. "Test setting in force:
+// FLASHPILOT_ROOT=/tmp/root\n"; empty in normal use. The program prints
+// them on standard error at start, so that a stray one in production is seen
+// before it shortens a device's time-outs.
+std::string TestSettingsInForce();
+
 // TCP port of the single-instance guard: FLASHPILOT_GUARD_PORT or 22222.
 int GuardPort();
 

@@ -40,6 +40,7 @@ bool StartUp(int argc, char** argv, int* status) {
         *status = kBadTimeScaleStatus;
         return false;
     }
+    std::fputs(TestSettingsInForce().c_str(), stderr);
 
     g_ResourcesPath[0] = '\0';
     const char* self = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";

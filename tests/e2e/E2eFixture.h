@@ -26,6 +26,20 @@ protected:
         ASSERT_NE(m_port, 0);
     }
 
+    // Standard error of a run under the test seams holds only their
+    // announcement: root and guard port as set, and the time scale.
+    void ExpectOnlyTestSettingsAnnounced(const std::string& err) const {
+        const std::string head = "Test setting in force: ";
+        const std::string root = head + "FLASHPILOT_ROOT=" + m_root + "\n";
+        const std::string scale = head + "FLASHPILOT_TIME_SCALE=";
+        const std::string port = head + "FLASHPILOT_GUARD_PORT=" + std::to_string(m_port) + "\n";
+        const size_t scaleEnd = err.find('\n', root.size());
+        EXPECT_EQ(err.compare(0, root.size(), root), 0) << err;
+        EXPECT_EQ(err.compare(root.size(), scale.size(), scale), 0) << err;
+        ASSERT_NE(scaleEnd, std::string::npos) << err;
+        EXPECT_EQ(err.substr(scaleEnd + 1), port) << err;
+    }
+
     TempDir m_tmp;
     std::string m_app, m_root;
     int m_port = 0;
@@ -65,7 +79,7 @@ protected:
         EXPECT_TRUE(FileExists(m_app + "/" + kProgram));
         EXPECT_EQ(r.leftoverProcesses, 0);
         EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
-        EXPECT_EQ(r.err, "");
+        ExpectOnlyTestSettingsAnnounced(r.err);
         EXPECT_FALSE(Has(r.out, "\x1b")) << "escape sequence in captured output";
     }
 

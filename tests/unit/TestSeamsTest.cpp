@@ -34,6 +34,29 @@ private:
     bool m_hadOld = false;
 };
 
+TEST(TestSeams, SettingsInForceAreNamedOnePerLine) {
+    struct Row {
+        const char* root;
+        const char* scale;
+        const char* port;
+        const char* lines;
+    };
+    const Row rows[] = {
+        {nullptr, nullptr, nullptr, ""},
+        {"", "", "", ""},  // empty counts as unset
+        {"/r", nullptr, nullptr, "Test setting in force: FLASHPILOT_ROOT=/r\n"},
+        {nullptr, "0.5", "4000",
+         "Test setting in force: FLASHPILOT_TIME_SCALE=0.5\n"
+         "Test setting in force: FLASHPILOT_GUARD_PORT=4000\n"},
+    };
+    for (const Row& row : rows) {
+        ScopedEnv root("FLASHPILOT_ROOT", row.root);
+        ScopedEnv scale("FLASHPILOT_TIME_SCALE", row.scale);
+        ScopedEnv port("FLASHPILOT_GUARD_PORT", row.port);
+        EXPECT_EQ(TestSettingsInForce(), row.lines);
+    }
+}
+
 TEST(TestSeams, RootPrefixIsBoundedAndOptional) {
     char out[32];
     {
