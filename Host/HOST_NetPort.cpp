@@ -7,16 +7,20 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "Assert.h"
 #include "Function.h"
+#include "TestSeams.h"
 
 namespace {
 
 constexpr DWORD kDefaultSpeed = 115200;
 constexpr DWORD kMaxReadCount = 2048;
+// How long one write may wait for the line to take its bytes.
+constexpr unsigned long kWriteDeadlineMs = 5000;
 
 }  // namespace
 
@@ -57,9 +61,11 @@ BOOL CSerialPort::Open(char* pszPath) {
     }
 
     // No controlling terminal: a modem node must never become the program's
-    // terminal. Not inherited by the processes the program starts.
+    // terminal. Not inherited by the processes the program starts. Non-blocking:
+    // a line that waits for its carrier must not hang the open, and writes
+    // wait in poll() with a deadline instead.
     m_csPort.Lock();
-    int fd = open(pszPath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int fd = open(pszPath, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     m_csPort.Unlock();
     if (fd < 0) {
         Log("CSerialPort::Open error\n");
@@ -122,18 +128,44 @@ bool CSerialPort::Configure(int fd) {
 
 BOOL CSerialPort::Write(BYTE* pOutBuffer, DWORD dwLength) {
     FP_ASSERT(pOutBuffer != NULL);
-    m_csPort.Lock();
-    ssize_t written = write(m_nFd.load(), pOutBuffer, dwLength);
-    if (written < 0 || static_cast<size_t>(written) < dwLength) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(ScaledMs(kWriteDeadlineMs));
+    DWORD done = 0;
+    ssize_t written = 0;
+    while (done < dwLength) {
+        // The lock is held for one write call only; the wait for room on
+        // the line is taken without it.
+        m_csPort.Lock();
+        const int fd = m_nFd.load();
+        written = fd < 0 ? -1 : write(fd, pOutBuffer + done, dwLength - done);
+        const int error = errno;
+        m_csPort.Unlock();
+        if (written > 0) {
+            done += static_cast<DWORD>(written);
+            continue;
+        }
+        if (fd < 0 || (written < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR))
+            break;
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        pollfd room = {fd, POLLOUT, 0};
+        if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR)
+            break;
+        if ((room.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            break;
+    }
+    if (done < dwLength) {
         char text[128];
         std::snprintf(text, sizeof(text), "-------- numBytes = %d; dwLength = %d -----------\n",
-                      static_cast<int>(written), static_cast<int>(dwLength));
+                      static_cast<int>(done > 0 ? static_cast<ssize_t>(done) : written),
+                      static_cast<int>(dwLength));
         Log(text);
         Sleep(100);
-        m_csPort.Unlock();
         return FALSE;
     }
-    m_csPort.Unlock();
     return TRUE;
 }
 

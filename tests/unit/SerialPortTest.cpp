@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "HOST_NetPort.h"
 #include "LinkTestSupport.h"
+#include "TestSeams.h"
 
 namespace {
 
@@ -273,6 +275,27 @@ TEST(SerialPortIo, HangUpEndsBlockedReadAndFailsWrites) {
     EXPECT_FALSE(port.Write(out, 3));
     EXPECT_GE(ElapsedMs(writeStart), 90);  // the pause after a short write
     EXPECT_EQ(log.Count("-------- numBytes = -1; dwLength = 3 -----------\n"), 1);
+}
+
+TEST(SerialPortIo, AWriteTheLineNeverTakesEndsAtItsDeadline) {
+    // Nobody reads the device side: once the line's buffer is full, a write
+    // waits at most its deadline (5 s, scaled here) instead of for ever.
+    LogCapture log;
+    OverrideTimeScale(0.02);
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    CSerialPort port;
+    ASSERT_TRUE(OpenOn(port, pty));
+    std::vector<BYTE> block(4096, 0x5A);
+    bool refused = false;
+    for (int i = 0; i < 1000 && !refused; ++i) {
+        Clock::time_point start = Clock::now();
+        refused = !port.Write(block.data(), static_cast<DWORD>(block.size()));
+        EXPECT_LT(ElapsedMs(start), 2000);
+    }
+    OverrideTimeScale(1.0);
+    EXPECT_TRUE(refused);
+    EXPECT_NE(log.Text().find("; dwLength = 4096 -----------\n"), std::string::npos);
 }
 
 }  // namespace
