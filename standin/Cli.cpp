@@ -83,29 +83,15 @@ bool ParseStatusList(const std::string& text, std::vector<int>* out) {
 }
 
 bool IsValueOption(const std::string& opt) {
-    static const char* const kNames[] = {"--root",
-                                         "--flash-dir",
-                                         "--trace",
-                                         "--scale",
-                                         "--product-row",
-                                         "--loader-row",
-                                         "--version-before",
-                                         "--version-after",
-                                         "--imei",
-                                         "--board-type",
-                                         "--dashboard-version",
-                                         "--restore-status",
-                                         "--download-delay",
-                                         "--normal-delay",
-                                         "--reply-delay",
-                                         "--drop-ack",
-                                         "--nak",
-                                         "--bad-crc",
-                                         "--board-class",
-                                         "--refuse-backup",
-                                         "--restore-busy",
-                                         "--refuse-restore",
-                                         "--imei-length-byte"};
+    static const char* const kNames[] = {
+        "--root",           "--flash-dir",         "--trace",
+        "--scale",          "--product-row",       "--loader-row",
+        "--version-before", "--version-after",     "--imei",
+        "--board-type",     "--dashboard-version", "--restore-status",
+        "--unsolicited",    "--download-delay",    "--normal-delay",
+        "--reply-delay",    "--drop-ack",          "--nak",
+        "--bad-crc",        "--board-class",       "--refuse-backup",
+        "--restore-busy",   "--refuse-restore",    "--imei-length-byte"};
     for (const char* name : kNames) {
         if (opt == name)
             return true;
@@ -155,6 +141,8 @@ std::string UsageText() {
            "  --start-in-download      the device starts in download mode\n"
            "  --imei-length-byte B     length byte of the IMEI item (default 8)\n"
            "  --reply-delay MS         every reply is sent MS late\n"
+           "  --line-noise             stray bytes and a flag go before every reply\n"
+           "  --unsolicited N          N frames nobody asked for follow every reply\n"
            "  --foreign-vendor         the entries carry another vendor's ID\n"
            "  --no-option-dir          the option driver directory is never created\n"
            "  --help                   this text\n";
@@ -194,6 +182,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             f.foreignVendor = true;
         } else if (opt == "--no-option-dir") {
             f.noOptionDir = true;
+        } else if (opt == "--line-noise") {
+            f.lineNoise = true;
         } else if (!IsValueOption(opt)) {
             *error = "unknown option " + opt;
             return false;
@@ -265,6 +255,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
         } else if (opt == "--refuse-restore") {
             if (!ParseCount(v, &f.refuseRestore))
                 return bad(v);
+        } else if (opt == "--unsolicited") {
+            if (!ParseUnsigned(v, 1000, &n))
+                return bad(v);
+            f.unsolicitedFrames = static_cast<int>(n);
         } else if (opt == "--imei-length-byte") {
             if (!ParseUnsigned(v, 255, &n))
                 return bad(v);

@@ -47,6 +47,8 @@ struct Faults {
     bool startInDownload = false;  // enumerates as the boot loader at start
     int imeiLengthByte = 8;        // byte 0 of NV item 550
     unsigned replyDelayMs = 0;     // every reply is sent this late (scaled)
+    bool lineNoise = false;        // stray bytes and a flag go before every reply
+    int unsolicitedFrames = 0;     // frames nobody asked for, after every reply
     bool foreignVendor = false;    // modalias carries another vendor ID
     bool noOptionDir = false;      // the option driver directory is never created
 };

@@ -68,10 +68,29 @@ void ModemSim::Impl::Violation(const std::string& text) {
 }
 
 void ModemSim::Impl::Send(SimPort& p, const Bytes& payload, bool corrupt, bool opening) {
+    // A hostile line: noise that a flag ends goes before the reply.
+    if (o.faults.lineNoise) {
+        Bytes noise;
+        for (int i = 0; i < 17; ++i) {
+            noiseSeed = noiseSeed * 1103515245u + 12345u;
+            noise.push_back(static_cast<uint8_t>(noiseSeed >> 16));
+        }
+        noise.push_back(0x7E);
+        Record(&p, false, "noise", noise);
+        p.out.insert(p.out.end(), noise.begin(), noise.end());
+    }
     Record(&p, false, corrupt ? "badcrc" : (opening ? "flag" : "noflag"), payload);
     c.framesOut++;
     Bytes wire = EncodeFrame(payload, opening, corrupt);
     p.out.insert(p.out.end(), wire.begin(), wire.end());
+    // Frames nobody asked for (a status report the program never awaits)
+    // follow the reply.
+    for (int i = 0; i < o.faults.unsolicitedFrames; ++i) {
+        const Bytes stray = {0x7B, 0x01, static_cast<uint8_t>(i), 0x00};
+        Record(&p, false, "unsolicited", stray);
+        Bytes strayWire = EncodeFrame(stray, true);
+        p.out.insert(p.out.end(), strayWire.begin(), strayWire.end());
+    }
     Flush(p);
     cv.notify_all();
 }

@@ -73,6 +73,7 @@ struct ModemSim::Impl {
     bool dropFired = false;
     bool nakFired = false;
     int badCrcUsed = 0;
+    uint32_t noiseSeed = 1;  // line noise is the same from run to run
 
     // ModemSim.cpp: tree, terminals, worker loop (all called with mu held).
     bool Appear(Mode m, std::string* error);
