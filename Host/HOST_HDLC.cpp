@@ -76,6 +76,10 @@ BOOL CRcvBuf::PutPacket(const BYTE* pPacket, DWORD dwLength) {
 SBuffer* CRcvBuf::FindPkt(DWORD v) {
     DWORD cmd = v & 0xFF;
     DWORD sub = (v >> 8) & 0xFF;
+    // The reply named wins over any other packet, wherever it stands in the
+    // list: a frame the device sent on its own (a status report) must not be
+    // taken for the answer because it came later.
+    SBuffer* other = nullptr;
     _POSITION* position = m_lstPackets.GetHeadPosition();
     while (position != nullptr) {
         SBuffer* packet = m_lstPackets.GetNext(position);
@@ -91,12 +95,11 @@ SBuffer* CRcvBuf::FindPkt(DWORD v) {
             return packet;
         // A wait for the acknowledgement 02 (sub-command 00) takes any other
         // reply too; so does a wait for the board class.
-        if (first != cmd && v == kAck && first != kAck)
-            return packet;
-        if (first != cmd && cmd == kBoardClass)
-            return packet;
+        if (other == nullptr && first != cmd &&
+            ((v == kAck && first != kAck) || cmd == kBoardClass))
+            other = packet;
     }
-    return nullptr;
+    return other;
 }
 
 BOOL CRcvBuf::CopyOut(const SBuffer* packet, BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength) {

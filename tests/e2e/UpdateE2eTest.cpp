@@ -406,6 +406,14 @@ std::vector<UpdateCase> Cases() {
     badCrc.resendAfter = 20.1;  // the garbled acknowledgement is not taken
     rows.push_back(badCrc);
 
+    UpdateCase noise("LineNoiseBeforeEveryReplyIsSkipped", End::kSucceeds);
+    noise.device = [](modemsim::Options* o) { o->faults.lineNoise = true; };
+    rows.push_back(noise);
+
+    UpdateCase flood("UnsolicitedFramesAfterEveryReplyAreIgnored", End::kSucceeds);
+    flood.device = [](modemsim::Options* o) { o->faults.unsolicitedFrames = 5; };
+    rows.push_back(flood);
+
     UpdateCase zeroFill("BoardClassDifferingInItsZeroFillIsRefused", End::kMessageBox);
     zeroFill.text = kNotThisBoard;
     zeroFill.device = [](modemsim::Options* o) {

@@ -122,6 +122,18 @@ TEST(RcvBufMatch, WaitForBoardClassTakesAnyPacket) {
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->pData[0], 0x13);
     EXPECT_EQ(buf.FindPkt(0xFF46), nullptr);
+
+    // The named reply wins over other packets, also over later ones: a
+    // frame the device sent on its own after its answer is not the answer.
+    for (DWORD wait : {0xFF45u, 0x0002u}) {
+        CRcvBuf both;
+        const BYTE named = static_cast<BYTE>(wait & 0xFF);
+        Put(both, {named, 0x00});
+        Put(both, {0x7B, 0x01});
+        SBuffer* answer = both.FindPkt(wait);
+        ASSERT_NE(answer, nullptr);
+        EXPECT_EQ(answer->pData[0], named) << wait;
+    }
 }
 
 TEST(RcvBufMatch, LogsEveryPacketWalkedThatIsNoAcknowledgement) {
