@@ -141,41 +141,77 @@ TEST(FwpackBuild, RefusesIdentitiesThatDoNotFit) {
     }
 }
 
-TEST(FwpackBuild, RefusesBadArguments) {
+TEST(FwpackCommandLine, ExitStatusStreamAndText) {
     TempDir dir;
     pkgtest::WriteBytes(dir / "u", pkgtest::PatternBytes(8, 1));
     const std::string unit = "0x10000:" + (dir / "u");
     const std::string out = dir / "p.bin";
-    // Usage errors exit 2 with the usage text; failures exit 1 with the reason.
+    // Asked-for help and the version go to stdout with status 0; usage errors
+    // exit 2 with the usage text on stderr; failures exit 1 with the reason.
+    enum Stream { kOut, kErr };
     struct Case {
         std::vector<std::string> args;
         int status;
-        const char* text;
+        Stream stream;
+        std::string text;
     };
+    const std::string usage = "usage: fwpack build -o PKG";
     const Case cases[] = {
-        {{"build", "--identity", "a:b:c", unit}, 2, "usage: fwpack build -o PKG"},
-        {{"build", "-o", out, unit}, 2, "--identity"},
-        {{"build", "-o", out, "--identity", "a:b:c"}, 2, "TYPE:FILE"},
-        {{"build", "-o", out, "--identity", "a:b:c", "--frame-size", "0", unit}, 2, "--frame-size"},
+        {{"--help"}, 0, kOut, usage},
+        {{"-h"}, 0, kOut, usage},
+        {{"build", "-o", out, "--help", unit}, 0, kOut, usage},
+        {{"attach", "-h"}, 0, kOut, usage},
+        {{"info", "--help"}, 0, kOut, usage},
+        {{"--version"}, 0, kOut, "fwpack " FP_VERSION "\n"},
+        {{}, 2, kErr, usage},
+        {{"--verbose"}, 2, kErr, "unknown command --verbose"},
+        {{"build", "--identity", "a:b:c", unit}, 2, kErr, usage},
+        {{"build", "-o", out, unit}, 2, kErr, "--identity"},
+        {{"build", "-o", out, "--identity", "a:b:c"}, 2, kErr, "TYPE:FILE"},
+        {{"build", "-o", out, "--identity", "a:b:c", "--frame-size", "0", unit},
+         2,
+         kErr,
+         "--frame-size"},
         {{"build", "-o", out, "--identity", "a:b:c", "--frame-size", "12k", unit},
          2,
+         kErr,
          "--frame-size"},
-        {{"build", "-o", out, "--identity", "a:b:c", "0xZZ:" + (dir / "u")}, 1, "hexadecimal"},
+        {{"build", "-o", out, "--identity", "a:b:c", "0xZZ:" + (dir / "u")},
+         1,
+         kErr,
+         "hexadecimal"},
         {{"build", "-o", out, "--identity", "a:b:c", "0x10000:" + (dir / "none")},
          1,
+         kErr,
          "cannot open"},
         // A 10-byte first unit stores a newline byte before the identity.
-        {{"build", "-o", out, "--identity", "a:b:c", "0x10000:" + (dir / "ten")}, 1, "0x0A"},
-        {{"frobnicate"}, 2, "unknown command"},
-        {{"attach", "-o", out, dir / "u"}, 2, "IMAGE and PKG"},
-        {{"info"}, 2, "info needs exactly one FILE"},
+        {{"build", "-o", out, "--identity", "a:b:c", "0x10000:" + (dir / "ten")}, 1, kErr, "0x0A"},
+        {{"frobnicate"}, 2, kErr, "unknown command"},
+        {{"attach", "-o", out, dir / "u"}, 2, kErr, "IMAGE and PKG"},
+        {{"info"}, 2, kErr, "info needs exactly one FILE"},
     };
     pkgtest::WriteBytes(dir / "ten", pkgtest::PatternBytes(10, 1));
     for (const Case& c : cases) {
+        std::string line = "fwpack";
+        for (const std::string& arg : c.args)
+            line += " " + arg;
+        SCOPED_TRACE(line);
         const auto run = pkgtest::RunFwpack(dir, c.args);
-        EXPECT_EQ(run.status, c.status) << c.args[0] << " " << run.err;
-        EXPECT_NE(run.err.find(c.text), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, c.status) << run.err;
+        const std::string& wanted = c.stream == kOut ? run.out : run.err;
+        const std::string& other = c.stream == kOut ? run.err : run.out;
+        EXPECT_NE(wanted.find(c.text), std::string::npos) << wanted;
+        EXPECT_EQ(other, "");
         EXPECT_NE(access(out.c_str(), F_OK), 0);
+    }
+    // Help or version that cannot be written is no success.
+    for (const char* option : {"--help", "--version"}) {
+        const std::string command = "'" FP_BIN_DIR "/fwpack' " + std::string(option) +
+                                    " >/dev/full 2>'" + (dir / "full.err") + "'";
+        const int raw = std::system(command.c_str());
+        ASSERT_TRUE(raw != -1 && WIFEXITED(raw)) << option;
+        EXPECT_EQ(WEXITSTATUS(raw), 1) << option;
+        EXPECT_NE(pkgtest::ReadText(dir / "full.err").find("standard output"), std::string::npos);
     }
 }
 

@@ -17,7 +17,8 @@ namespace {
 const char kUsage[] =
     "usage: fwpack build -o PKG --identity PREFIX:BOARD:VERSION [--frame-size N] TYPE:FILE...\n"
     "       fwpack attach -o OUT IMAGE PKG\n"
-    "       fwpack info FILE\n";
+    "       fwpack info FILE\n"
+    "       fwpack --help | --version\n";
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -27,6 +28,25 @@ int Usage(const char* problem) {
         std::fprintf(stderr, "fwpack: %s\n", problem);
     std::fputs(kUsage, stderr);
     return kExitUsage;
+}
+
+// Asked-for output (help, version) goes to stdout; exit 0 only when it got
+// there whole, so `fwpack --help >/dev/full` does not pass for success.
+int Print(const char* text) {
+    std::fputs(text, stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "fwpack: cannot write to standard output: %s\n", std::strerror(errno));
+        return kExitFailure;
+    }
+    return 0;
+}
+
+int Help() {
+    return Print(kUsage);
+}
+
+bool IsHelp(const std::string& arg) {
+    return arg == "-h" || arg == "--help";
 }
 
 int Fail(const std::string& error) {
@@ -54,6 +74,8 @@ int Build(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
+        if (IsHelp(arg))
+            return Help();
         if (arg == "-o") {
             if (!hasValue)
                 return Usage("-o needs a file name");
@@ -106,6 +128,8 @@ int Attach(int argc, char** argv) {
     std::vector<std::string> inputs;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (IsHelp(arg))
+            return Help();
         if (arg == "-o") {
             if (i + 1 >= argc)
                 return Usage("-o needs a file name");
@@ -132,18 +156,21 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return Usage(NULL);
     const std::string command = argv[1];
+    if (IsHelp(command))
+        return Help();
+    if (command == "--version") {
+        return Print("fwpack " FP_VERSION "\n");
+    }
     if (command == "build")
         return Build(argc - 2, argv + 2);
     if (command == "attach")
         return Attach(argc - 2, argv + 2);
     if (command == "info") {
+        if (argc == 3 && IsHelp(argv[2]))
+            return Help();
         if (argc != 3)
             return Usage("info needs exactly one FILE");
         return PrintPackageInfo(argv[2], stdout, stderr);
-    }
-    if (command == "-h" || command == "--help") {
-        std::fputs(kUsage, stdout);
-        return 0;
     }
     return Usage(("unknown command " + command).c_str());
 }

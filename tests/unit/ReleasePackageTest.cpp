@@ -1,0 +1,155 @@
+// The Debian package of this build: packed with cpack, unpacked with
+// dpkg-deb, and the installed fwpack put to work with the installed image.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "PackageTestSupport.h"
+
+namespace {
+
+using pkgtest::TempDir;
+
+using pkgtest::RunResult;
+
+std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Runs argv (quoted word by word) from dir's scratch files.
+RunResult RunCommand(const TempDir& dir, const std::vector<std::string>& argv) {
+    std::string command;
+    for (const std::string& word : argv)
+        command += Quote(word) + " ";
+    command += ">" + Quote(dir / "cmd.out") + " 2>" + Quote(dir / "cmd.err");
+    RunResult run;
+    const int raw = std::system(command.c_str());
+    run.status = (raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1;
+    run.out = pkgtest::ReadText(dir / "cmd.out");
+    run.err = pkgtest::ReadText(dir / "cmd.err");
+    return run;
+}
+
+bool OnPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string rest = path != NULL ? path : "";
+    while (!rest.empty()) {
+        const size_t colon = rest.find(':');
+        const std::string entry = rest.substr(0, colon);
+        if (!entry.empty() && access((entry + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+    }
+    return false;
+}
+
+std::string Chomp(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
+    if (access(FP_CPACK, X_OK) != 0 || !OnPath("dpkg-deb"))
+        GTEST_SKIP() << "cpack or dpkg-deb is not available";
+    TempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+
+    // cpack reads the CPackConfig.cmake of the current directory.
+    const std::string pack = "cd " + Quote(FP_BUILD_DIR) + " && " + Quote(FP_CPACK) +
+                             " -G DEB -B " + Quote(dir / "out") + " >" + Quote(dir / "cpack.log") +
+                             " 2>&1";
+    ASSERT_EQ(std::system(pack.c_str()), 0) << pkgtest::ReadText(dir / "cpack.log");
+    std::vector<std::string> debs;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "out")) {
+        if (entry.path().extension() == ".deb")
+            debs.push_back(entry.path().string());
+    }
+    ASSERT_EQ(debs.size(), 1u) << pkgtest::ReadText(dir / "cpack.log");
+    const std::string deb = debs[0];
+
+    // Control fields.
+    std::string arch;
+    if (OnPath("dpkg"))
+        arch = Chomp(RunCommand(dir, {"dpkg", "--print-architecture"}).out);
+    struct Field {
+        const char* name;
+        std::string expected;  // empty: any non-empty value
+        const char* contains;
+    };
+    const Field fields[] = {
+        {"Package", "flashpilot", ""}, {"Version", FP_VERSION, ""}, {"Architecture", arch, ""},
+        {"Depends", "", "libc6"},      {"Maintainer", "", "@"},     {"Section", "", ""},
+        {"Description", "", "fwpack"},
+    };
+    for (const Field& f : fields) {
+        const RunResult run = RunCommand(dir, {"dpkg-deb", "-f", deb, f.name});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::string value = Chomp(run.out);
+        EXPECT_FALSE(value.empty()) << f.name;
+        if (!f.expected.empty()) {
+            EXPECT_EQ(value, f.expected) << f.name;
+        }
+        EXPECT_NE(value.find(f.contains), std::string::npos) << f.name << ": " << value;
+    }
+
+    // Files, where the package puts them.
+    const std::string root = dir / "root";
+    const RunResult unpack = RunCommand(dir, {"dpkg-deb", "-x", deb, root});
+    ASSERT_EQ(unpack.status, 0) << unpack.err;
+    struct File {
+        const char* path;
+        bool executable;
+    };
+    const File files[] = {
+        {"usr/bin/fwpack", true},
+        {"usr/bin/modemsim", true},
+        {"usr/lib/flashpilot/flashpilot", true},
+        {"usr/share/doc/flashpilot/README.md", false},
+    };
+    for (const File& f : files) {
+        struct stat st;
+        ASSERT_EQ(stat((root + "/" + f.path).c_str(), &st), 0) << f.path;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << f.path;
+        EXPECT_EQ((st.st_mode & S_IXOTH) != 0, f.executable) << f.path;
+    }
+    EXPECT_EQ(pkgtest::ReadText(root + "/usr/share/doc/flashpilot/README.md"),
+              pkgtest::ReadText(FP_SOURCE_DIR "/README.md"));
+    const pkgtest::Bytes image = pkgtest::ReadBytes(root + "/usr/lib/flashpilot/flashpilot");
+    ASSERT_GE(image.size(), 4u);
+    EXPECT_EQ(pkgtest::Bytes(image.begin(), image.begin() + 4),
+              (pkgtest::Bytes{0x7F, 'E', 'L', 'F'}));
+
+    // The installed fwpack: builds a package, attaches it to the installed
+    // image, and finds the package in the result.
+    const std::string fwpack = root + "/usr/bin/fwpack";
+    RunResult run = RunCommand(dir, {fwpack, "--version"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "fwpack " FP_VERSION "\n");
+    pkgtest::WriteBytes(dir / "unit", pkgtest::PatternBytes(5000, 4));
+    run = RunCommand(dir, {fwpack, "build", "-o", dir / "p.bin", "--identity", "V001:QM90W:2.0",
+                           "0x00010000:" + (dir / "unit")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = RunCommand(dir, {fwpack, "attach", "-o", dir / "prog",
+                           root + "/usr/lib/flashpilot/flashpilot", dir / "p.bin"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = RunCommand(dir, {fwpack, "info", dir / "prog"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "identity V001:QM90W:2.0\n"
+              "unit 0 type 0x00010000 length 5000 frames 2\n");
+    const pkgtest::Bytes prog = pkgtest::ReadBytes(dir / "prog");
+    ASSERT_GT(prog.size(), image.size());
+    EXPECT_EQ(pkgtest::Bytes(prog.begin(), prog.begin() + image.size()), image);
+}
+
+}  // namespace
