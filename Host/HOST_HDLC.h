@@ -100,8 +100,12 @@ public:
     const BYTE* WriteBuffer() const { return m_psWriteBuf; }
     DWORD WriteLength() const { return m_dwWriteLen; }
 
+protected:
+    // The port Init opens: the serial node named by bsdPath. A subclass may
+    // hand over another byte source (the fuzz target feeds one from memory).
+    virtual INetPort* CreateNetPort(DWORD dw1, DWORD dw2, DWORD dw3);
+
 private:
-    INetPort* CreateNetPort(DWORD dw1, DWORD dw2, DWORD dw3);
     bool SaveByteToWriteBuf(int& position, BYTE value);
     BOOL WriteNetPortPkt();
     BOOL ReadNetPortPkt();
