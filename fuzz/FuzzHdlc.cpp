@@ -5,7 +5,8 @@
 // dropped). The frames then go into a receive buffer, interleaved with
 // fuzzed waits for replies, and the buffer's answers are compared with a
 // model of its contract (newest first, at most ten kept, a wait takes the
-// newest match and empties the buffer).
+// newest named reply, else the newest other packet it accepts, and empties
+// the buffer).
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -66,7 +67,8 @@ std::vector<Bytes> ModelFrames(const Bytes& stream, DWORD capacity) {
         }
         Bytes frame;
         for (size_t i = 0; i < raw.size(); ++i) {
-            if (raw[i] == 0x7D && i + 1 < raw.size() && (raw[i + 1] == 0x5E || raw[i + 1] == 0x5D)) {
+            if (raw[i] == 0x7D && i + 1 < raw.size() &&
+                (raw[i + 1] == 0x5E || raw[i + 1] == 0x5D)) {
                 frame.push_back(raw[i + 1] == 0x5E ? 0x7E : 0x7D);
                 ++i;
             } else {
@@ -90,19 +92,20 @@ std::vector<Bytes> ModelFrames(const Bytes& stream, DWORD capacity) {
     return frames;
 }
 
-// The packet a wait for v takes from newest-first packets, or null.
+// The packet a wait for v takes from newest-first packets, or null: the
+// newest named reply, else (for the acknowledgement and the board class) the
+// newest other packet.
 const Bytes* ModelFind(const std::deque<Bytes>& packets, DWORD v) {
     const BYTE cmd = v & 0xFF;
     const BYTE sub = (v >> 8) & 0xFF;
+    const Bytes* other = nullptr;
     for (const Bytes& p : packets) {
         if (p[0] == cmd && (sub == 0xFF || (p.size() >= 2 && p[1] == sub)))
             return &p;
-        if (p[0] != cmd && v == 0x02 && p[0] != 0x02)
-            return &p;
-        if (p[0] != cmd && cmd == 0x45)
-            return &p;
+        if (other == nullptr && p[0] != cmd && ((v == 0x02 && p[0] != 0x02) || cmd == 0x45))
+            other = &p;
     }
-    return nullptr;
+    return other;
 }
 
 }  // namespace
@@ -115,7 +118,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    const DWORD capacity = input.ConsumeBool() ? HDLC_MAX_PAYLOAD : input.ConsumeIntegralInRange<DWORD>(0, 64);
+    const DWORD capacity =
+        input.ConsumeBool() ? HDLC_MAX_PAYLOAD : input.ConsumeIntegralInRange<DWORD>(0, 64);
     const Bytes stream = input.ConsumeBytes<BYTE>(input.ConsumeIntegral<uint16_t>());
 
     std::vector<Bytes> frames;
@@ -137,7 +141,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CRcvBuf received;
     std::deque<Bytes> model;
     for (const Bytes& frame : frames) {
-        FUZZ_CHECK(received.PutPacket(frame.data(), static_cast<DWORD>(frame.size())) == !frame.empty());
+        FUZZ_CHECK(received.PutPacket(frame.data(), static_cast<DWORD>(frame.size())) ==
+                   !frame.empty());
         if (!frame.empty()) {
             model.push_front(frame);
             if (model.size() > CRcvBuf::kMaxPackets)
