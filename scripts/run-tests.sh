@@ -2,8 +2,8 @@
 # Every test of the project: a plain build, an AddressSanitizer + UBSan build
 # (unit and end-to-end suites) and a ThreadSanitizer build of the unit suite,
 # all with the default compiler (g++ on CI); first a clang++ Debug build that
-# is compiled only, and at the end a short run of the fuzz targets. Every build
-# treats warnings as errors.
+# is compiled only, and before the TSan build a short run of the fuzz targets.
+# Every build treats warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -25,11 +25,11 @@ configure build-asan -DFP_SANITIZE=address
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
+# A short fuzzing smoke run: every libFuzzer target on its seed corpus.
+scripts/fuzz.sh 2000
+
 configure build-tsan -DFP_SANITIZE=thread
 cmake --build build-tsan -j"$jobs" --target unit_tests
 # ThreadSanitizer cannot map its shadow memory under full address-space
 # randomisation on newer kernels; run it with randomisation off.
 setarch "$(uname -m)" -R ctest --test-dir build-tsan --output-on-failure -L unit -j"$jobs"
-
-# A short fuzzing smoke run: every libFuzzer target on its seed corpus.
-scripts/fuzz.sh 2000
