@@ -1,5 +1,7 @@
 #include "DownloadPackets.h"
 
+#include <algorithm>
+
 namespace {
 
 void PutBigEndian(BYTE* out, DWORD value) {
@@ -49,8 +51,7 @@ std::vector<BYTE> BlockPacket(DWORD blockNumber, const BYTE* data, DWORD length)
     PutBigEndian(&packet[1], blockNumber);
     packet[5] = static_cast<BYTE>(length >> 8);
     packet[6] = static_cast<BYTE>(length);
-    for (DWORD i = 0; i < length; ++i)
-        packet[kDldBlockHeaderLen + i] = data[i];
+    std::copy(data, data + length, packet.begin() + kDldBlockHeaderLen);
     return packet;
 }
 

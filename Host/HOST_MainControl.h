@@ -179,6 +179,7 @@ private:
     // Writes one frame with the opening-flag switch at 0, then restores it.
     BOOL WriteWithOpeningFlag(BYTE* request, DWORD length);
     static void LogF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static ReplyJudge AcknowledgedOr(const char* refusedFormat);
     // Joins and releases a worker that has ended (it forgets itself in Close).
     void ReapEndedWorker();
 

@@ -15,16 +15,22 @@ constexpr DWORD kFrontBytes = 20;  // of a failed block packet, logged
 
 }  // namespace
 
-bool CMainControl::DLD_EraseFlash(DWORD type, DWORD length, BYTE option1, BYTE option2) {
-    const auto packet = ErasePacket(type, length, option1, option2);
-    auto acknowledged = [](const BYTE* reply, DWORD replyLen, int attempt) {
+// Accepts the acknowledgement 0x02; any other reply is logged with
+// refusedFormat (a number, then the reply's first four bytes), when given.
+ReplyJudge CMainControl::AcknowledgedOr(const char* refusedFormat) {
+    return [refusedFormat](const BYTE* reply, DWORD replyLen, int number) {
         if (IsAcknowledged(reply, replyLen))
             return true;
-        LogF("ERROR number for erase falsh %d times : %d %d %d %d\n", attempt, reply[0], reply[1],
-             reply[2], reply[3]);
+        if (refusedFormat != nullptr)
+            LogF(refusedFormat, number, reply[0], reply[1], reply[2], reply[3]);
         return false;
     };
-    return RunExchange(EraseExchange(), packet.data(), packet.size(), nullptr, acknowledged);
+}
+
+bool CMainControl::DLD_EraseFlash(DWORD type, DWORD length, BYTE option1, BYTE option2) {
+    const auto packet = ErasePacket(type, length, option1, option2);
+    return RunExchange(EraseExchange(), packet.data(), packet.size(), nullptr,
+                       AcknowledgedOr("ERROR number for erase falsh %d times : %d %d %d %d\n"));
 }
 
 bool CMainControl::DLD_Write(const BYTE* data, int attempt, DWORD length, DWORD blockNumber) {
@@ -38,14 +44,8 @@ bool CMainControl::DLD_Write(const BYTE* data, int attempt, DWORD length, DWORD 
         return false;
     }
     const int number = static_cast<int>(blockNumber);
-    auto acknowledged = [](const BYTE* reply, DWORD replyLen, int block) {
-        if (IsAcknowledged(reply, replyLen))
-            return true;
-        LogF("Write %d data block error : 0x%x , 0x%x , 0x%x , 0x%x", block, reply[0], reply[1],
-             reply[2], reply[3]);
-        return false;
-    };
-    if (RunExchange(BlockExchange(attempt), packet.data(), packet.size(), nullptr, acknowledged,
+    if (RunExchange(BlockExchange(attempt), packet.data(), packet.size(), nullptr,
+                    AcknowledgedOr("Write %d data block error : 0x%x , 0x%x , 0x%x , 0x%x"),
                     number))
         return true;
 
@@ -80,20 +80,13 @@ bool CMainControl::DLD_WriteAppData(DWORD blockIndex, int attempt, DWORD length)
 
 bool CMainControl::DLD_DldEnd(DWORD length, const _Tag_DLD_End_Packets& tag, BYTE flag) {
     const auto packet = EndPacket(length, tag, flag);
-    auto acknowledged = [](const BYTE* reply, DWORD replyLen, int attempt) {
-        if (IsAcknowledged(reply, replyLen))
-            return true;
-        LogF("The ERROR number for finish downloading %d times : %d %d %d %d\n", attempt, reply[0],
-             reply[1], reply[2], reply[3]);
-        return false;
-    };
-    return RunExchange(EndExchange(), packet.data(), packet.size(), nullptr, acknowledged);
+    return RunExchange(
+        EndExchange(), packet.data(), packet.size(), nullptr,
+        AcknowledgedOr("The ERROR number for finish downloading %d times : %d %d %d %d\n"));
 }
 
 bool CMainControl::DLD_Reset() {
     const auto packet = ResetPacket();
-    auto acknowledged = [](const BYTE* reply, DWORD replyLen, int) {
-        return IsAcknowledged(reply, replyLen);
-    };
-    return RunExchange(DldResetExchange(), packet.data(), packet.size(), nullptr, acknowledged);
+    return RunExchange(DldResetExchange(), packet.data(), packet.size(), nullptr,
+                       AcknowledgedOr(nullptr));
 }
