@@ -18,7 +18,6 @@ constexpr int kRestoreFailed = 21;
 constexpr int kVersionAfterRestoreFailed = 22;
 
 constexpr int kStartupTries = 240;
-constexpr long kQX10PlusDiagVersion = 108;  // QX10+ firmware up to this restores on diag
 
 // Control modes of the 0x29 command.
 constexpr BYTE kOffline = 1;
@@ -149,11 +148,11 @@ bool CMainControl::ResumeUserInfo() {
     char target[2048] = {};
     LoadString("IDS_PRODUCE_ID", product);
     LoadString("IDS_PRODUCE_Version", target);
-    const bool qx10 = std::strcmp(product, "QX10") == 0;
-    const bool qx10Plus = std::strcmp(product, "QX10+") == 0;
+    const bool qx10Model = IsQX10Model(product);
     // These devices restore over their diagnostic port, without being asked
-    // for the restore status.
-    const bool overDiag = qx10 || (qx10Plus && SecondVersionField(target) <= kQX10PlusDiagVersion);
+    // for the restore status: every QX10, and a QX10+ of an older firmware.
+    const bool overDiag = qx10Model && (std::strcmp(product, "QX10") == 0 ||
+                                        SecondVersionField(target) <= kQX10DiagVersion);
 
     Sleep(35000);  // the device starts up again after the download
     GetDevicePIDAndSetPorts();
@@ -203,7 +202,7 @@ bool CMainControl::ResumeUserInfo() {
         return false;
     }
 
-    if (qx10 || qx10Plus) {
+    if (qx10Model) {
         if (!DldFtm()) {
             Log("Go into FTM FAILED.\n");
             g_nErrorCode = kRestoreFailed;

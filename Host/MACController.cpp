@@ -22,9 +22,8 @@ char g_strKVActivatorPath[1024];
 namespace {
 
 // Search limits, in ticks of 500 ms counted from the start of the search.
-constexpr int kPortSearchTicks = 9;     // the 10th tick without a port gives up
-constexpr int kBoardInfoTicks = 200;    // the 201st tick without information gives up
-constexpr long kQX10PcuiVersion = 108;  // firmware above this talks on the PCUI port
+constexpr int kPortSearchTicks = 9;   // the 10th tick without a port gives up
+constexpr int kBoardInfoTicks = 200;  // the 201st tick without information gives up
 constexpr unsigned long kSearchTickMs = 500;
 
 // Through an absolute path: a ps found first on PATH must not decide which
@@ -48,10 +47,6 @@ bool IsCompanionProcess(int pid) {
 }
 
 namespace {
-
-bool IsQX10Model() {
-    return std::strcmp(strProduceName, "QX10") == 0 || std::strcmp(strProduceName, "QX10+") == 0;
-}
 
 void LogFormatted(const char* format, int value) {
     char text[128];
@@ -190,7 +185,7 @@ void MACController::SearchDeviceTimerFun() {
     static bool bDIAGPortFound = false;
 
     ++m_TimeCount;
-    const bool qx10 = IsQX10Model();
+    const bool qx10 = IsQX10Model(strProduceName);
 
     if (!bPortIsFound) {
         Notify(7, 2, "Finding port...");
@@ -235,7 +230,7 @@ bool MACController::MoveQX10ToPcuiPort() {
     char version[50] = {};
     m_Download->QueryBoardVersion(version);
     version[sizeof version - 1] = '\0';
-    if (SecondVersionField(version) <= kQX10PcuiVersion)
+    if (SecondVersionField(version) <= kQX10DiagVersion)
         return true;
 
     const char* failure = nullptr;

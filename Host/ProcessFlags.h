@@ -20,5 +20,11 @@ extern char strProduceName[12];      // IDS_PRODUCE_ID, the board type
 extern char strDloadSoftType[2048];  // IDS_SOFT_TYPE: "firmware" or "dashboard"
 extern char g_ProduceName[2048];     // the product name used in the engine's messages
 
+// The QX10 models, which may be driven through their diagnostic port: a
+// firmware version whose second field is at most kQX10DiagVersion keeps
+// talking there.
+constexpr long kQX10DiagVersion = 108;
+bool IsQX10Model(const char* product);  // "QX10" or "QX10+"
+
 // Sets g_nErrorCode back to "no error" when it still holds code.
 void ClearErrorCode(int code);
