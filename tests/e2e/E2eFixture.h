@@ -53,7 +53,8 @@ protected:
 
     explicit DeviceRunTest(const char* tag) : ProgramDirTest(tag) {}
 
-    RunResult Run(const std::string& timeScale, int timeoutMs = 120000) {
+    // The program file run from its own directory under the test seams.
+    RunOptions Options(const std::string& timeScale, int timeoutMs = 120000) const {
         RunOptions options;
         options.workDir = m_app;
         options.command = std::string("./") + kProgram;
@@ -61,7 +62,11 @@ protected:
         options.guardPort = m_port;
         options.timeScale = timeScale;
         options.timeoutMs = timeoutMs;
-        RunResult r = RunProgram(options);
+        return options;
+    }
+
+    RunResult Run(const std::string& timeScale, int timeoutMs = 120000) {
+        RunResult r = RunProgram(Options(timeScale, timeoutMs));
         EXPECT_TRUE(r.started);
         EXPECT_FALSE(r.timedOut) << r.out;
         return r;

@@ -69,15 +69,8 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
         modemsim::ModemSim sim(SimOptions(std::atof(kScale)));
         ASSERT_TRUE(sim.Start(&error)) << error;
 
-        RunOptions options;
-        options.workDir = m_app;
-        options.command = std::string("./") + kProgram;
-        options.root = m_root;
-        options.guardPort = m_port;
-        options.timeScale = kScale;
-        options.timeoutMs = 120000;
         ProgramRun run;
-        ASSERT_TRUE(run.Start(options));
+        ASSERT_TRUE(run.Start(Options(kScale)));
         ASSERT_TRUE(sim.WaitUntil(row.moment, 60000));
         ASSERT_TRUE(run.Signal(row.sig));
         const auto sent = std::chrono::steady_clock::now();
