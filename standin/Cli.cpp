@@ -91,7 +91,8 @@ bool IsValueOption(const std::string& opt) {
         "--unsolicited",    "--download-delay",    "--normal-delay",
         "--reply-delay",    "--drop-ack",          "--nak",
         "--bad-crc",        "--board-class",       "--refuse-backup",
-        "--restore-busy",   "--refuse-restore",    "--imei-length-byte"};
+        "--restore-busy",   "--refuse-restore",    "--imei-length-byte",
+        "--trace-bytes"};
     for (const char* name : kNames) {
         if (opt == name)
             return true;
@@ -112,6 +113,7 @@ std::string UsageText() {
            "  --flash-dir DIR          where the flashed units are written on exit\n"
            "  --scale F                time scale, 0 < F <= 1, multiplies every delay\n"
            "  --trace FILE             one line per frame: time mode node rx|tx kind bytes\n"
+           "  --trace-bytes N          at most N bytes of each frame in the trace file\n"
            "  --product-row R          product table row in normal mode (default 11)\n"
            "  --loader-row R           product table row of the boot loader (default 8)\n"
            "  --version-before TEXT    firmware version before the update\n"
@@ -195,6 +197,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             r.flashDir = v;
         } else if (opt == "--trace") {
             o.traceFile = v;
+        } else if (opt == "--trace-bytes") {
+            if (!ParseUnsigned(v, 1000000, &n) || n == 0)
+                return bad(v);
+            o.traceBytes = n;
         } else if (opt == "--scale") {
             char* end = nullptr;
             errno = 0;

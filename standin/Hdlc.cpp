@@ -4,15 +4,30 @@
 
 namespace modemsim {
 
-uint16_t Crc16X25(const uint8_t* data, size_t length) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408)
-                            : static_cast<uint16_t>(crc >> 1);
+namespace {
+
+// The CRC register after shifting each byte value through it bit by bit.
+struct CrcTable {
+    uint16_t entry[256];
+    CrcTable() : entry() {
+        for (unsigned n = 0; n < 256; ++n) {
+            uint16_t crc = static_cast<uint16_t>(n);
+            for (int bit = 0; bit < 8; ++bit) {
+                crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408)
+                                : static_cast<uint16_t>(crc >> 1);
+            }
+            entry[n] = crc;
         }
     }
+};
+
+}  // namespace
+
+uint16_t Crc16X25(const uint8_t* data, size_t length) {
+    static const CrcTable table;
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < length; ++i)
+        crc = static_cast<uint16_t>((crc >> 8) ^ table.entry[(crc ^ data[i]) & 0xFF]);
     return static_cast<uint16_t>(crc ^ 0xFFFF);
 }
 

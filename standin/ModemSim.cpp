@@ -57,11 +57,11 @@ bool WriteText(const std::string& path, const std::string& text) {
     return static_cast<bool>(f);
 }
 
-std::string Hex(const Bytes& bytes) {
+std::string Hex(const Bytes& bytes, size_t count) {
     static const char* digits = "0123456789ABCDEF";
     std::string s;
-    s.reserve(bytes.size() * 3);
-    for (size_t i = 0; i < bytes.size(); ++i) {
+    s.reserve(count * 3);
+    for (size_t i = 0; i < count; ++i) {
         if (i) {
             s.push_back(' ');
         }
@@ -134,13 +134,24 @@ Bytes UnitCapture::Data() const {
     return all;
 }
 
-std::string TraceEntry::Line() const {
+size_t UnitCapture::Size() const {
+    size_t size = 0;
+    for (const Bytes& b : blocks)
+        size += b.size();
+    return size;
+}
+
+std::string TraceEntry::Line(size_t maxBytes) const {
     char head[64];
     std::snprintf(head, sizeof head, "%.3f", seconds);
     std::string line = std::string(head) + " " + ModeName(mode) + " " +
                        (node.empty() ? "-" : node) + (received ? " rx " : " tx ") + kind;
+    const bool cut = maxBytes > 0 && bytes.size() > maxBytes;
     if (!bytes.empty()) {
-        line += " " + Hex(bytes);
+        line += " " + Hex(bytes, cut ? maxBytes : bytes.size());
+    }
+    if (cut) {
+        line += " ...";
     }
     return line;
 }
@@ -173,7 +184,7 @@ void ModemSim::Impl::Record(const SimPort* p, bool received, const char* kind, c
     e.kind = kind;
     e.bytes = bytes;
     if (trace) {
-        std::string line = e.Line();
+        std::string line = e.Line(o.traceBytes);
         std::fprintf(trace, "%s\n", line.c_str());
         std::fflush(trace);
     }
@@ -387,7 +398,8 @@ void ModemSim::Impl::FireTimers() {
 void ModemSim::Impl::Run() {
     std::unique_lock<std::mutex> lock(mu);
     std::vector<RxEvent> events;
-    uint8_t buf[4096];
+    // Large enough for a whole data block frame in one read.
+    std::vector<uint8_t> buf(65536);
     while (!stopping) {
         std::vector<pollfd> fds;
         std::vector<int> ids;
@@ -421,10 +433,10 @@ void ModemSim::Impl::Run() {
                     continue;
                 }
                 if (fds[i].revents & POLLIN) {
-                    ssize_t n = read(p->master, buf, sizeof buf);
+                    ssize_t n = read(p->master, buf.data(), buf.size());
                     if (n > 0) {
                         events.clear();
-                        p->rx.Feed(buf, static_cast<size_t>(n), &events);
+                        p->rx.Feed(buf.data(), static_cast<size_t>(n), &events);
                         for (const RxEvent& ev : events) {
                             OnEvent(*p, ev);
                         }

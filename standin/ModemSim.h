@@ -56,6 +56,7 @@ struct Faults {
 struct Options {
     std::string root;        // required
     std::string traceFile;   // empty: no trace file (the trace is kept in memory anyway)
+    size_t traceBytes = 0;   // > 0: the trace file shows at most this many bytes per frame
     double timeScale = 1.0;  // 0 < F <= 1, multiplies every delay
     int productRow = 11;     // product table row in normal mode
     int loaderRow = 8;       // product table row of the boot loader
@@ -121,6 +122,7 @@ struct UnitCapture {
     std::vector<Bytes> blocks;  // block k (from 1) at index k - 1
     bool ended = false;
     Bytes Data() const;
+    size_t Size() const;  // bytes of Data(), without gathering them
 };
 
 struct TraceEntry {
@@ -130,7 +132,9 @@ struct TraceEntry {
     bool received = false;  // from the program (true) or to it
     std::string kind;       // flag, noflag, raw, badcrc
     Bytes bytes;
-    std::string Line() const;  // the trace file line, without the line feed
+    // The trace file line, without the line feed; maxBytes > 0 shows at most
+    // that many bytes, then " ..." when there are more.
+    std::string Line(size_t maxBytes = 0) const;
 };
 
 // Product table: interface numbers ("00".."03", empty when none) of a row.

@@ -403,7 +403,7 @@ void ModemSim::Impl::HandleDownload(SimPort& p, const Bytes& req) {
                 return;
             }
             UnitCapture& u = units[static_cast<size_t>(current)];
-            const size_t written = u.Data().size();
+            const size_t written = u.Size();
             if (length != u.erasedLength || written != length) {
                 Violation("end of image: length " + std::to_string(length) + ", erased " +
                           std::to_string(u.erasedLength) + ", written " + std::to_string(written));

@@ -44,6 +44,27 @@ TEST(StandinCodec, CrcAgreesWithCheckValueAndProgramRoutine) {
     }
 }
 
+TEST(StandinCodec, TraceLineShowsAtMostTheBytesAskedFor) {
+    modemsim::TraceEntry e;
+    e.seconds = 1.5;
+    e.mode = modemsim::Mode::kDownload;
+    e.node = "ttyUSB3";
+    e.received = true;
+    e.kind = "flag";
+    e.bytes = {0x42, 0x00, 0x00, 0x00, 0x01, 0x10, 0x00, 0xAB};
+    const struct {
+        size_t maxBytes;
+        const char* line;
+    } kRows[] = {
+        {0, "1.500 download ttyUSB3 rx flag 42 00 00 00 01 10 00 AB"},
+        {8, "1.500 download ttyUSB3 rx flag 42 00 00 00 01 10 00 AB"},
+        {7, "1.500 download ttyUSB3 rx flag 42 00 00 00 01 10 00 ..."},
+        {1, "1.500 download ttyUSB3 rx flag 42 ..."},
+    };
+    for (const auto& row : kRows)
+        EXPECT_EQ(e.Line(row.maxBytes), row.line) << row.maxBytes;
+}
+
 TEST(StandinCodec, EncodesWithAndWithoutOpeningFlagAndStuffs) {
     EXPECT_EQ(modemsim::EncodeFrame({0x26, 0x00, 0x00}, false),
               (Bytes{0x26, 0x00, 0x00, 0x2E, 0x13, 0x7E}));
@@ -125,6 +146,8 @@ TEST(StandinCli, ParsesIdentityTimingAndFaults) {
                        "0.05",
                        "--trace",
                        "/t",
+                       "--trace-bytes",
+                       "16",
                        "--product-row",
                        "13",
                        "--loader-row",
@@ -165,6 +188,7 @@ TEST(StandinCli, ParsesIdentityTimingAndFaults) {
     EXPECT_EQ(o.root, "/r");
     EXPECT_EQ(c.flashDir, "/f");
     EXPECT_DOUBLE_EQ(o.timeScale, 0.05);
+    EXPECT_EQ(o.traceBytes, 16u);
     EXPECT_EQ(o.productRow, 13);
     EXPECT_EQ(o.loaderRow, 10);
     EXPECT_EQ(o.restoreStatus, (std::vector<int>{2, 1, 0}));
@@ -201,6 +225,7 @@ TEST(StandinCli, RefusesBadValuesAndMissingRoot) {
                                          {"--root", "/r", "--refuse-backup", "-1"},
                                          {"--root", "/r", "--restore-status", "1,,2"},
                                          {"--root", "/r", "--bogus"},
+                                         {"--root", "/r", "--trace-bytes", "0"},
                                          {"--root"}}) {
         e.clear();
         EXPECT_FALSE(Parse(bad, &c, &e)) << bad.back();
