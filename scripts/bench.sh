@@ -1,0 +1,230 @@
+#!/usr/bin/env bash
+# The benchmark (not a test): builds the program, the stand-in and the bench
+# programs, then measures against the modem stand-in and prints one table.
+#   (a) data phase: the program writing a package of the shipped nine-unit
+#       layout at its real sizes (20,480,349 bytes), beside bench_pump (a
+#       minimal stop-and-wait writer of the same frames) against the same
+#       stand-in in download mode and against bench_responder (a pseudo-
+#       terminal that acknowledges every frame: the link's ceiling);
+#   (b) CPU time of a complete run at real time (scale 1);
+#   (c) extraction and unit check of the program file beside cp of it;
+#   (d) peak resident set of complete runs with the 20 MB and a 200 MB package.
+# BENCH_SCALE (default 0.05) shortens the pauses of the runs of (a) and of
+# the 200 MB run; BENCH_ROUNDS (default 5) rounds of (a), the best counts.
+# Exits 0 whatever the figures; 1 only when a run itself fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+scale=${BENCH_SCALE:-0.05}
+rounds=${BENCH_ROUNDS:-5}
+bin=$top/build/bin
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFP_BENCH=ON >/dev/null
+cmake --build build -j2 --target flashpilot fwpack modemsim bench_pump bench_responder \
+    bench_startup bench_measure >/dev/null
+
+work=$(mktemp -d /tmp/flashpilot-bench.XXXXXX)
+sim=
+responder=
+ok=no
+cleanup() {
+    [ -n "$sim" ] && kill -TERM "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
+    [ -n "$responder" ] && kill -TERM "$responder" 2>/dev/null && wait "$responder" 2>/dev/null
+    if [ "$ok" = yes ]; then rm -rf "$work"; else echo "bench.sh: the runs are kept in $work" >&2; fi
+}
+trap cleanup EXIT
+# A guard port of its own, so that a test run of another build is not refused.
+guard=$((20000 + $$ % 20000))
+
+fail() {
+    echo "bench.sh: $*" >&2
+    exit 1
+}
+
+# make_package DIR FACTOR: the shipped layout with every unit FACTOR times
+# its real size, as DIR/package.bin and the program file DIR/run/flashpilot.
+make_package() {
+    local dir=$1 factor=$2 args=() type size
+    mkdir -p "$dir/units" "$dir/run"
+    for unit in 0x00010000:464 0x00110000:30108 0x00120000:212120 0x00130000:162016 \
+        0x00080000:1815576 0x00170000:646488 0x00180000:17522104 0x00090000:0 \
+        0x00510000:91473; do
+        IFS=: read -r type size <<<"$unit"
+        head -c $((size * factor)) /dev/urandom >"$dir/units/$type.bin"
+        args+=("$type:$dir/units/$type.bin")
+    done
+    "$bin/fwpack" build -o "$dir/package.bin" --identity V001:QM90W:11.810.09.17.00 \
+        "${args[@]}" >/dev/null
+    "$bin/fwpack" attach -o "$dir/run/flashpilot" "$bin/flashpilot" "$dir/package.bin"
+}
+
+# start_sim NAME ARG...: a fresh stand-in under $work/NAME; waits for "ready".
+start_sim() {
+    local name=$1
+    shift
+    rm -rf "${work:?}/$name"
+    mkdir -p "$work/$name/root" "$work/$name/flash"
+    mkfifo "$work/$name/out"
+    "$bin/modemsim" --root "$work/$name/root" --flash-dir "$work/$name/flash" "$@" \
+        >"$work/$name/out" 2>"$work/$name/sim.err" &
+    sim=$!
+    local line
+    exec 3<"$work/$name/out"
+    read -r line <&3 || true
+    exec 3<&-
+    [ "$line" = ready ] || fail "modemsim did not start: $(cat "$work/$name/sim.err")"
+}
+
+stop_sim() {
+    kill -TERM "$sim" && wait "$sim" || fail "modemsim failed: $(cat "$work/$1/sim.err")"
+    sim=
+    ! grep -q violation "$work/$1/sim.err" || fail "protocol violation: $(cat "$work/$1/sim.err")"
+}
+
+# run_program PKGDIR NAME SCALE: a complete update of the program file in
+# PKGDIR against the stand-in NAME, measured into $work/NAME/measure.
+run_program() {
+    local pkgdir=$1 name=$2 runscale=$3
+    (cd "$pkgdir/run" && FLASHPILOT_ROOT="$work/$name/root" FLASHPILOT_TIME_SCALE="$runscale" \
+        FLASHPILOT_GUARD_PORT=$guard "$bin/bench_measure" "$work/$name/measure" ./flashpilot \
+        >"$work/$name/program.out" 2>&1) || fail "the program run $name could not be measured"
+    local result
+    result=$(tr -d '\0' <"$pkgdir/run/FlashPilot-Result")
+    [ "$result" = TRUE ] || fail "the program run $name ended with '$result'"
+}
+
+# check_flash PKGDIR NAME: what the stand-in flashed equals the units.
+check_flash() {
+    local type
+    for unit in "$1"/units/*.bin; do
+        type=$(basename "$unit" .bin)
+        cmp -s "$unit" "$work/$2/flash/$(printf '%08X' "$type").bin" ||
+            fail "run $2 flashed unit $type wrongly"
+    done
+}
+
+# The data phase from a stand-in trace: per unit, from its first data block
+# (0x42) received to the acknowledgement of its last block, summed; the data
+# bytes are taken from the length field of each block. Prints "bytes seconds".
+phase_from_trace() {
+    awk '
+        function hex(text,    i, v) {
+            v = 0
+            for (i = 1; i <= length(text); i++)
+                v = v * 16 + index("0123456789ABCDEF", substr(text, i, 1)) - 1
+            return v
+        }
+        $2 == "download" && $4 == "rx" && $6 == "42" {
+            if (!run) { run = 1; start = $1 }
+            bytes += hex($11 $12); next
+        }
+        $2 == "download" && $4 == "tx" && $6 == "02" && run { last = $1; next }
+        $2 == "download" && $4 == "rx" && run { total += last - start; run = 0 }
+        END { if (run) total += last - start; printf "%d %.6f\n", bytes, total }
+    ' "$1"
+}
+
+best() { sort -g | head -1; }
+mbps() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", (s > 0 ? b / s / 1e6 : 0) }'; }
+
+echo "building the packages in $work ..." >&2
+make_package "$work/p20" 1
+make_package "$work/p200" 10
+
+# ---------------------------------------------------------------- (a)
+mkfifo "$work/responder.out"
+"$bin/bench_responder" >"$work/responder.out" &
+responder=$!
+exec 4<"$work/responder.out"
+read -r responder_port <&4 || fail "bench_responder did not start"
+exec 4<&-
+
+: >"$work/a.program" >"$work/a.pump" >"$work/a.ceiling"
+for round in $(seq "$rounds"); do
+    echo "(a) round $round of $rounds ..." >&2
+    start_sim "a$round" --scale "$scale" --trace "$work/a$round/trace" --trace-bytes 16
+    run_program "$work/p20" "a$round" "$scale"
+    stop_sim "a$round"
+    check_flash "$work/p20" "a$round"
+    read -r bytes seconds < <(phase_from_trace "$work/a$round/trace")
+    [ "$bytes" = 20480349 ] || fail "the program sent $bytes data bytes"
+    echo "$seconds" >>"$work/a.program"
+    awk '{ print $4 }' "$work/a$round/measure" >>"$work/hwm20"
+
+    start_sim "q$round" --scale "$scale" --start-in-download --trace "$work/q$round/trace" \
+        --trace-bytes 16
+    "$bin/bench_pump" "$work/q$round/root/dev/ttyUSB0" "$work/p20/package.bin" >/dev/null ||
+        fail "bench_pump against the stand-in failed"
+    stop_sim "q$round"
+    check_flash "$work/p20" "q$round"
+    read -r bytes seconds < <(phase_from_trace "$work/q$round/trace")
+    [ "$bytes" = 20480349 ] || fail "bench_pump sent $bytes data bytes"
+    echo "$seconds" >>"$work/a.pump"
+
+    read -r bytes blocks seconds < <("$bin/bench_pump" "$responder_port" "$work/p20/package.bin") ||
+        fail "bench_pump against bench_responder failed"
+    echo "$seconds" >>"$work/a.ceiling"
+done
+kill -TERM "$responder" && wait "$responder" 2>/dev/null || true
+responder=
+program_s=$(best <"$work/a.program")
+pump_s=$(best <"$work/a.pump")
+ceiling_s=$(best <"$work/a.ceiling")
+
+# ---------------------------------------------------------------- (b)
+echo "(b) a complete run at real time (two minutes) ..." >&2
+start_sim b --scale 1
+run_program "$work/p20" b 1
+stop_sim b
+read -r b_wall b_user b_sys b_hwm b_status <"$work/b/measure"
+
+# ---------------------------------------------------------------- (c)
+echo "(c) extraction and unit check ..." >&2
+mkdir -p "$work/c"
+cp "$work/p20/run/flashpilot" "$work/c/flashpilot"
+: >"$work/c.cp" >"$work/c.startup"
+for i in 1 2 3 4 5; do
+    "$bin/bench_measure" "$work/c/m" cp "$work/c/flashpilot" "$work/c/copy"
+    awk '{ print $1 }' "$work/c/m" >>"$work/c.cp"
+    "$bin/bench_measure" "$work/c/m" "$bin/bench_startup" "$work/c/flashpilot" >/dev/null
+    read -r wall _ _ _ status <"$work/c/m"
+    [ "$status" = 0 ] || fail "bench_startup failed"
+    echo "$wall" >>"$work/c.startup"
+done
+cp_s=$(best <"$work/c.cp")
+startup_s=$(best <"$work/c.startup")
+
+# ---------------------------------------------------------------- (d)
+echo "(d) a complete run with the 200 MB package at scale $scale ..." >&2
+start_sim d --scale "$scale"
+run_program "$work/p200" d "$scale"
+stop_sim d
+check_flash "$work/p200" d
+read -r _ _ _ d_hwm _ <"$work/d/measure"
+echo "$b_hwm" >>"$work/hwm20"
+hwm20=$(sort -g "$work/hwm20" | tail -1)
+
+# ---------------------------------------------------------------- table
+program_mbps=$(mbps 20480349 "$program_s")
+pump_mbps=$(mbps 20480349 "$pump_s")
+ceiling_mbps=$(mbps 20480349 "$ceiling_s")
+awk -v p="$program_s" -v q="$pump_s" -v c="$ceiling_s" \
+    -v pm="$program_mbps" -v qm="$pump_mbps" -v cm="$ceiling_mbps" \
+    -v bw="$b_wall" -v bu="$b_user" -v bs="$b_sys" \
+    -v cps="$cp_s" -v st="$startup_s" -v h20="$hwm20" -v h200="$d_hwm" \
+    -v rounds="$rounds" -v scale="$scale" -v cores="$(nproc)" 'BEGIN {
+    printf "FlashPilot benchmark: %d cores, (a) best of %d rounds at scale %s\n\n", cores, rounds, scale
+    printf "| figure | value | target |\n|---|---|---|\n"
+    printf "| (a) data phase, program against the stand-in | %.1f MB/s (%.3f s) | |\n", pm, p
+    printf "| (a) data phase, bench_pump against the stand-in | %.1f MB/s (%.3f s) | |\n", qm, q
+    printf "| (a) data phase, bench_pump against bench_responder | %.1f MB/s (%.3f s) | |\n", cm, c
+    printf "| (a) program / pump | %.2f | >= 0.90 |\n", q / p
+    printf "| (b) CPU of a complete run at scale 1 | %.2f s user + %.2f s system in %.1f s = %.2f %% | <= 1 %% |\n", bu, bs, bw, 100 * (bu + bs) / bw
+    printf "| (c) extraction + unit check / cp, best of 5 | %.1f ms / %.1f ms = %.2f | <= 3 |\n", 1000 * st, 1000 * cps, st / cps
+    printf "| (d) peak resident set, 20 MB package | %.2f MiB | <= 8 MiB |\n", h20 / 1024
+    printf "| (d) peak resident set, 200 MB package (scale %s) | %.2f MiB | <= 8 MiB, within 1 MiB of 20 MB |\n", scale, h200 / 1024
+}'
+echo
+echo "(a) seconds per round: program $(paste -sd' ' "$work/a.program"); pump $(paste -sd' ' \
+    "$work/a.pump"); pump against bench_responder $(paste -sd' ' "$work/a.ceiling")"
+ok=yes
