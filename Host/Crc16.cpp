@@ -4,16 +4,35 @@
 
 namespace {
 
-std::array<WORD, 256> MakeReflectedTable() {
-    std::array<WORD, 256> table{};
+// slice[0][n]: the register after byte n went through it bit by bit;
+// slice[k][n]: the same, followed by k zero bytes. Eight bytes then take one
+// step: each byte looks up its own table by the number of bytes after it.
+struct ReflectedTables {
+    WORD slice[8][256];
+};
+
+ReflectedTables MakeReflectedTables() {
+    ReflectedTables tables{};
     for (unsigned n = 0; n < 256; ++n) {
         WORD value = static_cast<WORD>(n);
         for (int bit = 0; bit < 8; ++bit) {
             value = (value & 1) ? static_cast<WORD>((value >> 1) ^ 0x8408) : (value >> 1);
         }
-        table[n] = value;
+        tables.slice[0][n] = value;
     }
-    return table;
+    for (int k = 1; k < 8; ++k) {
+        for (unsigned n = 0; n < 256; ++n) {
+            const WORD previous = tables.slice[k - 1][n];
+            tables.slice[k][n] =
+                static_cast<WORD>((previous >> 8) ^ tables.slice[0][previous & 0xFF]);
+        }
+    }
+    return tables;
+}
+
+const ReflectedTables& Reflected() {
+    static const ReflectedTables tables = MakeReflectedTables();
+    return tables;
 }
 
 std::array<WORD, 256> MakeForwardTable() {
@@ -31,13 +50,25 @@ std::array<WORD, 256> MakeForwardTable() {
 
 }  // namespace
 
-BOOL CalculateCRC(const BYTE* data, DWORD length, WORD& crc) {
-    static const std::array<WORD, 256> table = MakeReflectedTable();
-    WORD value = 0xFFFF;
-    for (DWORD i = 0; i < length; ++i) {
-        value = static_cast<WORD>(table[(value ^ data[i]) & 0xFF] ^ (value >> 8));
+WORD Crc16Update(WORD state, const BYTE* data, size_t length) {
+    const ReflectedTables& t = Reflected();
+    unsigned value = state;
+    // The 16-bit register overlaps the first two bytes of each group of eight.
+    while (length >= 8) {
+        value ^= static_cast<unsigned>(data[0]) | static_cast<unsigned>(data[1]) << 8;
+        value = t.slice[7][value & 0xFF] ^ t.slice[6][value >> 8] ^ t.slice[5][data[2]] ^
+                t.slice[4][data[3]] ^ t.slice[3][data[4]] ^ t.slice[2][data[5]] ^
+                t.slice[1][data[6]] ^ t.slice[0][data[7]];
+        data += 8;
+        length -= 8;
     }
-    crc = static_cast<WORD>(~value);
+    for (size_t i = 0; i < length; ++i)
+        value = t.slice[0][(value ^ data[i]) & 0xFF] ^ (value >> 8);
+    return static_cast<WORD>(value);
+}
+
+BOOL CalculateCRC(const BYTE* data, DWORD length, WORD& crc) {
+    crc = static_cast<WORD>(~Crc16Update(kCrcStart, data, length));
     return TRUE;
 }
 
