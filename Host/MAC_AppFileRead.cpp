@@ -13,6 +13,8 @@ namespace {
 
 // Offsets are handed out as int, so a package must stay below 2 GiB.
 constexpr long long kMaxPackageLen = INT_MAX;
+// The unit check reads the data in pieces of this size.
+constexpr DWORD kCheckChunk = 64 * 1024;
 
 bool StreamSize(FILE* file, long long& size) {
     struct stat st;
@@ -169,23 +171,42 @@ BOOL CAppFileReader::VerifyUnitDataContent(FILE* file) {
     }
     m_lstUnitHeader.push_back(header);
 
-    const DWORD bufferLen =
-        header.dwDataLen < header.dwFrameSize ? header.dwDataLen : header.dwFrameSize;
-    std::vector<BYTE> frame(bufferLen);
-    for (int i = 0; i < iFrameCount; ++i) {
-        const DWORD length = (i == iFrameCount - 1)
-                                 ? header.dwDataLen - header.dwFrameSize * static_cast<DWORD>(i)
-                                 : header.dwFrameSize;
-        if (fread(frame.data(), 1, length, file) != length) {
-            SetCheckDetail("unit %d at offset %lld: frame %d cut short", unit, unitStart, i);
+    // The data is read in pieces of at most kCheckChunk bytes whatever the
+    // frame size, and each frame's CRC runs on across the pieces: memory
+    // stays the same for every package.
+    std::vector<BYTE> chunk(header.dwDataLen < kCheckChunk ? header.dwDataLen : kCheckChunk);
+    const unsigned long long dataLen = header.dwDataLen;
+    unsigned long long done = 0;  // data bytes read
+    unsigned long long frameEnd = dataLen < header.dwFrameSize ? dataLen : header.dwFrameSize;
+    int frame = 0;
+    WORD state = kCrcStart;
+    while (done < dataLen) {
+        const size_t want =
+            dataLen - done < chunk.size() ? static_cast<size_t>(dataLen - done) : chunk.size();
+        if (fread(chunk.data(), 1, want, file) != want) {
+            SetCheckDetail("unit %d at offset %lld: frame %d cut short", unit, unitStart, frame);
             return FALSE;
         }
-        const WORD expected = static_cast<WORD>(table[2 * static_cast<size_t>(i)] |
-                                                (table[2 * static_cast<size_t>(i) + 1] << 8));
-        CalculateCRC(frame.data(), length, crc);
-        if (crc != expected) {
-            SetCheckDetail("unit %d at offset %lld: frame %d CRC mismatch", unit, unitStart, i);
-            return FALSE;
+        const BYTE* piece = chunk.data();
+        const unsigned long long pieceEnd = done + want;
+        while (done < pieceEnd) {
+            const unsigned long long upTo = frameEnd < pieceEnd ? frameEnd : pieceEnd;
+            const size_t count = static_cast<size_t>(upTo - done);
+            state = Crc16Update(state, piece, count);
+            piece += count;
+            done = upTo;
+            if (done < frameEnd)
+                break;  // the frame goes on in the next piece
+            const size_t at = 2 * static_cast<size_t>(frame);
+            const WORD expected = static_cast<WORD>(table[at] | (table[at + 1] << 8));
+            if (static_cast<WORD>(~state) != expected) {
+                SetCheckDetail("unit %d at offset %lld: frame %d CRC mismatch", unit, unitStart,
+                               frame);
+                return FALSE;
+            }
+            ++frame;
+            state = kCrcStart;
+            frameEnd = dataLen - done < header.dwFrameSize ? dataLen : done + header.dwFrameSize;
         }
     }
     const unsigned long long used =

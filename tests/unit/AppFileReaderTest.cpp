@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -230,6 +231,39 @@ TEST_F(AppFileReaderCheck, CrcTableAndDataBytesAreCovered) {
     EXPECT_EQ(c.count, 0);  // no partial unit list
     EXPECT_NE(c.detail.find("unit 2"), std::string::npos) << c.detail;
     EXPECT_NE(c.detail.find("frame 0 CRC mismatch"), std::string::npos) << c.detail;
+}
+
+TEST(AppFileReaderPieces, FramesAcrossTheCheckedPiecesAreCheckedWhole) {
+    // The check reads the data in 64 KiB pieces; frames of other sizes run
+    // across them. A flipped byte is found in its own frame wherever it lies.
+    const struct {
+        DWORD frameSize;
+        size_t flipped;  // data byte, or SIZE_MAX for none
+        const char* detail;
+    } kRows[] = {
+        {5000, SIZE_MAX, ""},
+        {5000, 65535, "frame 13 CRC mismatch"},
+        {5000, 65536, "frame 13 CRC mismatch"},
+        {5000, 199999, "frame 39 CRC mismatch"},
+        {100000, SIZE_MAX, ""},
+        {100000, 0, "frame 0 CRC mismatch"},
+        {100000, 99999, "frame 0 CRC mismatch"},
+        {100000, 131072, "frame 1 CRC mismatch"},
+        {65536, 65536, "frame 1 CRC mismatch"},
+        {1, 70000, "frame 70000 CRC mismatch"},
+    };
+    TempDir dir;
+    for (const auto& row : kRows) {
+        SCOPED_TRACE(row.frameSize);
+        Bytes package = pkgtest::BuildWithFwpack(
+            dir, "pieces.bin", {{0x00180000, pkgtest::PatternBytes(200000, 7)}}, row.frameSize);
+        ASSERT_FALSE(package.empty());
+        if (row.flipped != SIZE_MAX)
+            package.at(pkgtest::WalkUnits(package).at(0).dataStart + row.flipped) ^= 0x01;
+        const Checked c = Check(dir, package);
+        EXPECT_EQ(c.valid, row.flipped == SIZE_MAX) << row.flipped;
+        EXPECT_NE(c.detail.find(row.detail), std::string::npos) << c.detail;
+    }
 }
 
 TEST_F(AppFileReaderCheck, PrefixAndPaddingAreNotCovered) {
