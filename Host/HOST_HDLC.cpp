@@ -204,6 +204,10 @@ void CHdlcAdapter::ReleaseBuffers() {
     delete[] m_psReadBuf;
     m_psReadBuf = nullptr;
     m_dwReadLen = 0;
+    delete[] m_psInBuf;
+    m_psInBuf = nullptr;
+    m_dwInPos = 0;
+    m_dwInLen = 0;
 }
 
 BOOL CHdlcAdapter::Init(DWORD dw1, DWORD dw2, DWORD dw3) {
@@ -214,7 +218,10 @@ BOOL CHdlcAdapter::Init(DWORD dw1, DWORD dw2, DWORD dw3) {
         return FALSE;
     m_psWriteBuf = new (std::nothrow) BYTE[HDLC_BUF_SIZE];
     m_psReadBuf = new (std::nothrow) BYTE[HDLC_BUF_SIZE];
-    if (m_psWriteBuf == nullptr || m_psReadBuf == nullptr) {
+    m_psInBuf = new (std::nothrow) BYTE[HDLC_IN_BUF_SIZE];
+    m_dwInPos = 0;
+    m_dwInLen = 0;
+    if (m_psWriteBuf == nullptr || m_psReadBuf == nullptr || m_psInBuf == nullptr) {
         port->Close();
         delete port;
         ReleaseBuffers();
@@ -301,18 +308,36 @@ BOOL CHdlcAdapter::Write(DWORD rawFlag, BYTE* pOutBuffer, DWORD dwLength) {
     return WriteNetPortPkt();
 }
 
+BOOL CHdlcAdapter::NextByte(BYTE* value) {
+    if (m_dwInPos == m_dwInLen) {
+        // One read takes whatever has arrived: a whole reply in one call
+        // instead of a call per byte.
+        DWORD count = 0;
+        m_dwInPos = 0;
+        m_dwInLen = 0;
+        if (!m_pNetPort->ReadSome(m_psInBuf, HDLC_IN_BUF_SIZE, &count))
+            return FALSE;
+        m_dwInLen = count < HDLC_IN_BUF_SIZE ? count : HDLC_IN_BUF_SIZE;
+        if (m_dwInLen == 0)
+            return FALSE;
+    }
+    *value = m_psInBuf[m_dwInPos++];
+    return TRUE;
+}
+
 BOOL CHdlcAdapter::ReadNetPortPkt() {
     FP_ASSERT(m_psReadBuf != NULL);
+    FP_ASSERT(m_psInBuf != NULL);
     FP_ASSERT(m_pNetPort != NULL);
     DWORD position = 0;
     bool unstuff = true;
     for (;;) {
         BYTE value = 0;
-        DWORD count = 0;
-        BOOL ok = m_pNetPort->Read(&value, 1, &count);
+        BOOL ok = NextByte(&value);
         if (m_byPurge.load() != 0) {
             m_byPurge.store(0);
             m_dwReadLen = 0;
+            m_dwInPos = m_dwInLen = 0;  // a purge forgets what was read
             return FALSE;
         }
         if (!ok) {

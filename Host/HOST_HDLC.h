@@ -12,6 +12,7 @@
 
 constexpr DWORD HDLC_BUF_SIZE = 66560;     // write and read buffers
 constexpr DWORD HDLC_MAX_PAYLOAD = 66550;  // framed payload, and a received frame
+constexpr DWORD HDLC_IN_BUF_SIZE = 2048;   // bytes taken from the port in one read
 constexpr DWORD HDLC_ERR_FRAME_TOO_LONG = 100;
 constexpr DWORD HDLC_ERR_SEND_TOO_LONG = 102;
 constexpr DWORD HDLC_ERR_NO_PACKET = 103;
@@ -107,6 +108,9 @@ protected:
 
 private:
     bool SaveByteToWriteBuf(int& position, BYTE value);
+    // The next received byte: from what the last port read brought, else
+    // from a new port read (blocking).
+    BOOL NextByte(BYTE* value);
     BOOL WriteNetPortPkt();
     BOOL ReadNetPortPkt();
     BOOL ReadHDLCData();
@@ -126,6 +130,9 @@ private:
     DWORD m_dwWriteLen = 0;
     BYTE* m_psReadBuf = nullptr;
     DWORD m_dwReadLen = 0;
+    BYTE* m_psInBuf = nullptr;  // bytes read from the port, not yet deframed
+    DWORD m_dwInPos = 0;
+    DWORD m_dwInLen = 0;
     EWThread* m_pThread = nullptr;
     std::atomic<BYTE> m_byPurge{0};
     signed char m_chIoMode = 1;

@@ -194,8 +194,18 @@ void CSerialPort::WakeReader() {
 }
 
 BOOL CSerialPort::Read(BYTE* pInBuffer, DWORD dwLength, DWORD* pdwRead) {
+    return ReadQueued(pInBuffer, dwLength, dwLength, pdwRead);
+}
+
+BOOL CSerialPort::ReadSome(BYTE* pInBuffer, DWORD dwMax, DWORD* pdwRead) {
+    if (dwMax == 0)
+        return FALSE;
+    return ReadQueued(pInBuffer, 1, dwMax, pdwRead);
+}
+
+BOOL CSerialPort::ReadQueued(BYTE* pInBuffer, DWORD dwLeast, DWORD dwMost, DWORD* pdwRead) {
     FP_ASSERT(pInBuffer != NULL);
-    if (dwLength > kMaxReadCount)
+    if (dwLeast > dwMost || dwMost > kMaxReadCount)
         return FALSE;
     BYTE scratch[kMaxReadCount];
     for (;;) {
@@ -207,17 +217,21 @@ BOOL CSerialPort::Read(BYTE* pInBuffer, DWORD dwLength, DWORD* pdwRead) {
         }
         int available = AvailableLocked(fd);
         // A failed query is read through as well, so that the read reports it.
-        if (available < 0 || static_cast<DWORD>(available) >= dwLength) {
-            ssize_t got = read(fd, scratch, dwLength);
-            if (got < 0 || static_cast<size_t>(got) < dwLength) {
+        if (available < 0 || static_cast<DWORD>(available) >= dwLeast) {
+            DWORD wanted = dwLeast;
+            if (available >= 0)
+                wanted =
+                    static_cast<DWORD>(available) < dwMost ? static_cast<DWORD>(available) : dwMost;
+            ssize_t got = read(fd, scratch, wanted);
+            if (got < 0 || static_cast<size_t>(got) < dwLeast) {
                 Sleep(100);
                 m_csPort.Unlock();
                 return FALSE;
             }
             m_csPort.Unlock();
-            std::memcpy(pInBuffer, scratch, dwLength);
+            std::memcpy(pInBuffer, scratch, static_cast<size_t>(got));
             if (pdwRead != nullptr)
-                *pdwRead = dwLength;
+                *pdwRead = static_cast<DWORD>(got);
             return TRUE;
         }
         if (m_byListening.load() == 0) {
@@ -243,7 +257,7 @@ BOOL CSerialPort::Read(BYTE* pInBuffer, DWORD dwLength, DWORD* pdwRead) {
             int fdNow = m_nFd.load();
             int left = fdNow == -1 ? 0 : AvailableLocked(fdNow);
             m_csPort.Unlock();
-            if (left < 0 || static_cast<DWORD>(left) < dwLength)
+            if (left < 0 || static_cast<DWORD>(left) < dwLeast)
                 return FALSE;
         }
     }

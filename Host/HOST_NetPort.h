@@ -13,6 +13,11 @@ public:
     // Reads exactly dwLength bytes (at most 2,048), blocking until they are
     // there or until Purge or Close ends the wait.
     virtual BOOL Read(BYTE* pInBuffer, DWORD dwLength, DWORD* pdwRead) = 0;
+    // Reads what has arrived, at least one byte and at most dwMax (at most
+    // 2,048), blocking like Read. By default one byte through Read.
+    virtual BOOL ReadSome(BYTE* pInBuffer, DWORD /*dwMax*/, DWORD* pdwRead) {
+        return Read(pInBuffer, 1, pdwRead);
+    }
     virtual DWORD GetLastError() = 0;
     virtual BOOL Close() = 0;
     virtual BOOL Purge() = 0;
@@ -30,6 +35,7 @@ public:
     BOOL Open(char* pszPath);
     BOOL Write(BYTE* pOutBuffer, DWORD dwLength) override;
     BOOL Read(BYTE* pInBuffer, DWORD dwLength, DWORD* pdwRead) override;
+    BOOL ReadSome(BYTE* pInBuffer, DWORD dwMax, DWORD* pdwRead) override;
     // Bytes waiting in the driver's input queue; -1 if the query fails.
     int GetAvailableDataLen();
     BOOL BeginListenCommEvent();
@@ -40,6 +46,9 @@ public:
 private:
     bool Configure(int fd);              // both settings passes; caller holds the lock
     static int AvailableLocked(int fd);  // FIONREAD; caller holds the lock
+    // Waits until at least dwLeast bytes are queued, then reads as many of
+    // them as are queued, up to dwMost.
+    BOOL ReadQueued(BYTE* pInBuffer, DWORD dwLeast, DWORD dwMost, DWORD* pdwRead);
     void DrainWakePipe();
     void WakeReader();
 

@@ -128,6 +128,16 @@ TEST(SerialPortIo, WritesAllBytesAndReadsExactCountAcrossPieces) {
 
     BYTE big[4096];
     EXPECT_FALSE(port.Read(big, 2049, &got));  // over the 2,048-byte bound
+
+    // ReadSome takes what has arrived, up to its bound, in one call.
+    ASSERT_TRUE(pty.Send({1, 2, 3, 4, 5, 6}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(port.ReadSome(big, 4, &got));
+    EXPECT_EQ(Bytes(big, big + got), Bytes({1, 2, 3, 4}));
+    ASSERT_TRUE(port.ReadSome(big, 2048, &got));
+    EXPECT_EQ(Bytes(big, big + got), Bytes({5, 6}));
+    EXPECT_FALSE(port.ReadSome(big, 2049, &got));
+    EXPECT_FALSE(port.ReadSome(big, 0, &got));
 }
 
 TEST(SerialPortIo, PurgeEndsBlockedReadAndQueuedDataIsStillDelivered) {
