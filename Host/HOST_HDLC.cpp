@@ -66,14 +66,12 @@ BOOL CRcvBuf::PutPacket(const BYTE* pPacket, DWORD dwLength) {
     SBuffer packet{dwLength, copy};
     bool wake = SameCommand(packet, cmd, sub) || (copy[0] != cmd && copy[0] == kNak);
     m_csLock.Unlock();
-    if (wake) {
+    if (wake)
         m_evWakeUp.Notify();
-        Sleep(0);
-    }
     return TRUE;
 }
 
-SBuffer* CRcvBuf::FindPkt(DWORD v) {
+SBuffer* CRcvBuf::FindPkt(DWORD v, Walked* walked) {
     DWORD cmd = v & 0xFF;
     DWORD sub = (v >> 8) & 0xFF;
     // The reply named wins over any other packet, wherever it stands in the
@@ -84,13 +82,9 @@ SBuffer* CRcvBuf::FindPkt(DWORD v) {
     while (position != nullptr) {
         SBuffer* packet = m_lstPackets.GetNext(position);
         BYTE first = packet->pData[0];
-        if (first != kAck) {
-            char text[128];
-            std::snprintf(text, sizeof(text),
-                          "The data which obtained from the device is %x and btyeCmd = %x\n",
-                          static_cast<unsigned>(first), static_cast<unsigned>(cmd));
-            Log(text);
-        }
+        if (first != kAck && walked != nullptr &&
+            walked->count < static_cast<int>(sizeof(walked->first)))
+            walked->first[walked->count++] = first;
         if (SameCommand(*packet, cmd, sub))
             return packet;
         // A wait for the acknowledgement 02 (sub-command 00) takes any other
@@ -100,6 +94,16 @@ SBuffer* CRcvBuf::FindPkt(DWORD v) {
             other = packet;
     }
     return other;
+}
+
+void CRcvBuf::LogWalked(const Walked& walked, DWORD v) {
+    for (int i = 0; i < walked.count; ++i) {
+        char text[128];
+        std::snprintf(text, sizeof(text),
+                      "The data which obtained from the device is %x and btyeCmd = %x\n",
+                      static_cast<unsigned>(walked.first[i]), static_cast<unsigned>(v & 0xFF));
+        Log(text);
+    }
 }
 
 BOOL CRcvBuf::CopyOut(const SBuffer* packet, BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength) {
@@ -115,28 +119,35 @@ BOOL CRcvBuf::CopyOut(const SBuffer* packet, BYTE* pBuffer, DWORD dwCapacity, DW
 
 BOOL CRcvBuf::GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD v,
                         DWORD dwTimeout) {
+    // The log is written outside the lock: the reader thread, which needs
+    // the lock to hand over the next packet, never waits for the log file.
+    Walked walked;
     m_csLock.Lock();
-    SBuffer* packet = FindPkt(v);
+    SBuffer* packet = FindPkt(v, &walked);
     if (packet != nullptr) {
         BOOL result = CopyOut(packet, pBuffer, dwCapacity, pdwLength);
         m_lstPackets.RemoveAll();
         m_csLock.Unlock();
+        LogWalked(walked, v);
         return result;
     }
     m_lstPackets.RemoveAll();
     m_dwAwaited.store(v);
     m_csLock.Unlock();
+    LogWalked(walked, v);
 
     bool woken = m_evWakeUp.Wait(dwTimeout);
     m_dwAwaited.store(kNobodyWaits);
     if (!woken)
         return FALSE;
 
+    Walked after;
     m_csLock.Lock();
-    packet = FindPkt(v);
+    packet = FindPkt(v, &after);
     BOOL result = packet != nullptr ? CopyOut(packet, pBuffer, dwCapacity, pdwLength) : FALSE;
     m_lstPackets.RemoveAll();
     m_csLock.Unlock();
+    LogWalked(after, v);
     return result;
 }
 

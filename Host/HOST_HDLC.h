@@ -40,7 +40,14 @@ public:
     BOOL PutPacket(const BYTE* pPacket, DWORD dwLength);
     // v: low byte the command, second byte the sub-command (0xFF any).
     BOOL GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD v, DWORD dwTimeout);
-    SBuffer* FindPkt(DWORD v);  // caller holds the lock
+    // The first bytes of the packets a search walked over that are no
+    // acknowledgement: logged once the lock is released.
+    struct Walked {
+        BYTE first[kMaxPackets + 1];
+        int count = 0;
+    };
+    // The packet that answers a wait for v; the caller holds the lock.
+    SBuffer* FindPkt(DWORD v, Walked* walked = nullptr);
     void RemoveAll();
     // Forgets the packets received so far and the wake-ups they gave while
     // nobody waited; called by the one thread that waits, before its request.
@@ -50,6 +57,7 @@ public:
 
 private:
     BOOL CopyOut(const SBuffer* packet, BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength);
+    static void LogWalked(const Walked& walked, DWORD v);
 
     CList m_lstPackets;
     EWEvent m_evWakeUp;

@@ -142,7 +142,7 @@ TEST(RcvBufMatch, LogsEveryPacketWalkedThatIsNoAcknowledgement) {
     Put(buf, {0x26, 0x00});
     Put(buf, {0x02, 0x00});
     Put(buf, {0x4B, 0x00});
-    ASSERT_NE(buf.FindPkt(0xFF26), nullptr);
+    EXPECT_EQ(Take(buf, 0xFF26), Bytes({0x26, 0x00}));
     EXPECT_EQ(log.Count("The data which obtained from the device is 4b and btyeCmd = 26\n"), 1);
     EXPECT_EQ(log.Count("The data which obtained from the device is 26 and btyeCmd = 26\n"), 1);
     EXPECT_EQ(log.Count("The data which obtained from the device is 2 and btyeCmd = 26\n"), 0);
