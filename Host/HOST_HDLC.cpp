@@ -296,7 +296,7 @@ BOOL CHdlcAdapter::WriteNetPortPkt() {
     return result;
 }
 
-BOOL CHdlcAdapter::Write(DWORD rawFlag, BYTE* pOutBuffer, DWORD dwLength) {
+BOOL CHdlcAdapter::Write(DWORD rawFlag, const BYTE* pOutBuffer, DWORD dwLength) {
     FP_ASSERT(pOutBuffer != NULL);
     FP_ASSERT(m_psWriteBuf != NULL);
     if (rawFlag != 0) {

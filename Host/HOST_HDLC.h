@@ -75,7 +75,7 @@ public:
     // Opens the port named by bsdPath and starts the reader thread.
     BOOL Init(DWORD dw1, DWORD dw2, DWORD dw3);
     // rawFlag non-zero: the bytes as they are; zero: one frame.
-    BOOL Write(DWORD rawFlag, BYTE* pOutBuffer, DWORD dwLength);
+    BOOL Write(DWORD rawFlag, const BYTE* pOutBuffer, DWORD dwLength);
     // Waits up to dwTimeout ms for a packet whose first byte is the low byte
     // of dwCmd; with matchSub non-zero its second byte must also equal the
     // second byte of dwCmd.

@@ -177,7 +177,7 @@ private:
     bool SendUserDataOrder(const Exchange& exchange, const BYTE* order, const char* refusedText);
     bool FailRestore();
     // Writes one frame with the opening-flag switch at 0, then restores it.
-    BOOL WriteWithOpeningFlag(BYTE* request, DWORD length);
+    BOOL WriteWithOpeningFlag(const BYTE* request, DWORD length);
     static void LogF(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static ReplyJudge AcknowledgedOr(const char* refusedFormat);
     // Joins and releases a worker that has ended (it forgets itself in Close).

@@ -19,8 +19,6 @@ void Pause(unsigned long ms) {
 
 bool CMainControl::RunExchange(const Exchange& exchange, const BYTE* request, DWORD length,
                                SExchangeReply* reply, const ReplyJudge& judge, int textNumber) {
-    // The adapter's write takes a mutable buffer: send a private copy.
-    std::vector<BYTE> out(request, request + length);
     SExchangeReply local;
     SExchangeReply& in = reply != nullptr ? *reply : local;
     in.bytes.assign(exchange.replySize, 0);
@@ -31,8 +29,8 @@ bool CMainControl::RunExchange(const Exchange& exchange, const BYTE* request, DW
         m_pHDLC.DropReceived();
         // A closed link fails the write instead of reaching into freed buffers.
         const BOOL sent = !m_pHDLC.IsOpen()      ? FALSE
-                          : exchange.openingFlag ? WriteWithOpeningFlag(out.data(), length)
-                                                 : m_pHDLC.Write(kFramedWrite, out.data(), length);
+                          : exchange.openingFlag ? WriteWithOpeningFlag(request, length)
+                                                 : m_pHDLC.Write(kFramedWrite, request, length);
         if (!sent) {
             if (exchange.writeFailed != nullptr)
                 LogF(exchange.writeFailed, number);

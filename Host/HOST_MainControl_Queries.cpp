@@ -35,7 +35,7 @@ void CopyText(char* dst, const BYTE* src, size_t max) {
 
 }  // namespace
 
-BOOL CMainControl::WriteWithOpeningFlag(BYTE* request, DWORD length) {
+BOOL CMainControl::WriteWithOpeningFlag(const BYTE* request, DWORD length) {
     BYTE previous = m_pHDLC.GetNoOpeningFlag();
     m_pHDLC.SetNoOpeningFlag(0);
     BOOL written = m_pHDLC.Write(kFramedWrite, request, length);
