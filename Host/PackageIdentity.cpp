@@ -1,5 +1,8 @@
 #include "PackageIdentity.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +24,7 @@ constexpr int kFieldMax = 29;            // characters of one identity field
 constexpr long kTrailerSize = 24;
 constexpr size_t kIdentityOffset = 152;  // package header byte 60
 constexpr size_t kCopyChunk = 64 * 1024;
+constexpr size_t kKernelCopyPiece = 8 * 1024 * 1024;
 
 const char kBinFileName[] = "MODEM_FIRMWARE.BIN";
 const char kStringListName[] = "StringList.strings";
@@ -44,7 +48,7 @@ uint32_t Le32(const unsigned char* bytes) {
 }
 
 // Copies length bytes from source (at its current position) to destination.
-bool CopyBytes(FILE* source, FILE* destination, uint64_t length) {
+bool CopyThroughBuffer(FILE* source, FILE* destination, uint64_t length) {
     std::vector<char> chunk(kCopyChunk);
     while (length > 0) {
         size_t want = length < kCopyChunk ? static_cast<size_t>(length) : kCopyChunk;
@@ -54,6 +58,33 @@ bool CopyBytes(FILE* source, FILE* destination, uint64_t length) {
         if (std::fwrite(chunk.data(), 1, got, destination) != got)
             return false;
         length -= got;
+    }
+    return true;
+}
+
+// Copies length bytes from source at offset to the empty destination. The
+// kernel copies file to file where it can, as cp does; where it cannot
+// (another file system, an older kernel) the bytes go through a buffer.
+bool CopyBytes(FILE* source, uint64_t offset, FILE* destination, uint64_t length) {
+    const int in = fileno(source);
+    const int out = fileno(destination);
+    off64_t from = static_cast<off64_t>(offset);
+    uint64_t left = length;
+    while (left > 0) {
+        const size_t piece = left < kKernelCopyPiece ? static_cast<size_t>(left) : kKernelCopyPiece;
+        const ssize_t copied = copy_file_range(in, &from, out, nullptr, piece, 0);
+        if (copied > 0) {
+            left -= static_cast<uint64_t>(copied);
+            continue;
+        }
+        if (copied == 0)
+            return false;  // the file ended early
+        if (left == length && (errno == ENOSYS || errno == EXDEV || errno == EINVAL ||
+                               errno == EOPNOTSUPP || errno == EBADF || errno == EPERM))
+            return std::fseek(source, static_cast<long>(offset), SEEK_SET) == 0 &&
+                   CopyThroughBuffer(source, destination, length);
+        if (errno != EINTR)
+            return false;
     }
     return true;
 }
@@ -102,7 +133,7 @@ int SeparateFile(const char* dir, const char* name) {
         std::fclose(in);
         return -1;
     }
-    bool copied = CopyBytes(in, out, length);
+    bool copied = CopyBytes(in, offset, out, length);
     std::fclose(in);
     if (std::fclose(out) != 0)
         copied = false;
