@@ -275,8 +275,24 @@ BOOL CHdlcAdapter::MkHDLCPkt(const BYTE* pBuffer, DWORD dwLength, WORD wCrc) {
     if (m_byNoOpeningFlag.load() == 0)
         m_psWriteBuf[position++] = kFlag;
     bool fits = true;
-    for (DWORD i = 0; i < dwLength && fits; ++i)
-        fits = SaveByteToWriteBuf(position, pBuffer[i]);
+    if (2ULL * dwLength + 6 <= HDLC_BUF_SIZE) {
+        // Even with every byte escaped the frame fits: no bound to check
+        // per byte.
+        BYTE* out = m_psWriteBuf + position;
+        for (DWORD i = 0; i < dwLength; ++i) {
+            const BYTE value = pBuffer[i];
+            if (value == kFlag || value == kEscape) {
+                *out++ = kEscape;
+                *out++ = value == kFlag ? kEscapedFlag : kEscapedEscape;
+            } else {
+                *out++ = value;
+            }
+        }
+        position = static_cast<int>(out - m_psWriteBuf);
+    } else {
+        for (DWORD i = 0; i < dwLength && fits; ++i)
+            fits = SaveByteToWriteBuf(position, pBuffer[i]);
+    }
     fits = fits && SaveByteToWriteBuf(position, static_cast<BYTE>(wCrc & 0xFF));
     fits = fits && SaveByteToWriteBuf(position, static_cast<BYTE>(wCrc >> 8));
     if (!fits || static_cast<DWORD>(position) + 1 > HDLC_BUF_SIZE) {
