@@ -215,24 +215,33 @@ BOOL CSerialPort::ReadQueued(BYTE* pInBuffer, DWORD dwLeast, DWORD dwMost, DWORD
             m_csPort.Unlock();
             return FALSE;
         }
-        int available = AvailableLocked(fd);
-        // A failed query is read through as well, so that the read reports it.
+        // With one byte enough, the non-blocking read takes what is there
+        // without asking the queue first; otherwise the read waits until the
+        // queue holds dwLeast bytes. A failed query is read through as well,
+        // so that the read reports it.
+        const int available = dwLeast <= 1 ? 1 : AvailableLocked(fd);
         if (available < 0 || static_cast<DWORD>(available) >= dwLeast) {
-            DWORD wanted = dwLeast;
-            if (available >= 0)
+            DWORD wanted = dwLeast <= 1 ? dwMost : dwLeast;
+            if (dwLeast > 1 && available >= 0)
                 wanted =
                     static_cast<DWORD>(available) < dwMost ? static_cast<DWORD>(available) : dwMost;
-            ssize_t got = read(fd, scratch, wanted);
-            if (got < 0 || static_cast<size_t>(got) < dwLeast) {
-                Sleep(100);
+            const ssize_t got = read(fd, scratch, wanted);
+            const int error = errno;
+            const bool empty =
+                dwLeast == 1 && (got == 0 || (got < 0 && (error == EAGAIN || error == EWOULDBLOCK ||
+                                                          error == EINTR)));
+            if (!empty) {
+                if (got < 0 || static_cast<size_t>(got) < dwLeast) {
+                    Sleep(100);
+                    m_csPort.Unlock();
+                    return FALSE;
+                }
                 m_csPort.Unlock();
-                return FALSE;
+                std::memcpy(pInBuffer, scratch, static_cast<size_t>(got));
+                if (pdwRead != nullptr)
+                    *pdwRead = static_cast<DWORD>(got);
+                return TRUE;
             }
-            m_csPort.Unlock();
-            std::memcpy(pInBuffer, scratch, static_cast<size_t>(got));
-            if (pdwRead != nullptr)
-                *pdwRead = static_cast<DWORD>(got);
-            return TRUE;
         }
         if (m_byListening.load() == 0) {
             m_csPort.Unlock();
