@@ -15,6 +15,8 @@ namespace {
 constexpr long long kMaxPackageLen = INT_MAX;
 // The unit check reads the data in pieces of this size.
 constexpr DWORD kCheckChunk = 64 * 1024;
+// The package file's read buffer.
+constexpr size_t kFileBufferLen = 64 * 1024;
 
 bool StreamSize(FILE* file, long long& size) {
     struct stat st;
@@ -68,6 +70,9 @@ BOOL CAppFileReader::SetAppFileName(const char* path) {
         snprintf(m_szErrorText, kAppFileTextSize, "Failed open file\n%s", m_szFileName);
         return FALSE;
     }
+    // The download reads one 4096-byte block at a time: a buffer of several
+    // blocks saves a system call for most of them.
+    setvbuf(m_file, NULL, _IOFBF, kFileBufferLen);
     if (!IsValidAppFile()) {
         snprintf(m_szErrorText, kAppFileTextSize, "%s", "File Checked failed!");
         return FALSE;
