@@ -208,6 +208,9 @@ BOOL CSerialPort::ReadQueued(BYTE* pInBuffer, DWORD dwLeast, DWORD dwMost, DWORD
     if (dwLeast > dwMost || dwMost > kMaxReadCount)
         return FALSE;
     BYTE scratch[kMaxReadCount];
+    // With one byte enough, the read waits for input first and then takes
+    // what is there: the caller has usually just taken everything queued.
+    bool waited = dwLeast != 1;
     for (;;) {
         m_csPort.Lock();
         int fd = m_nFd.load();
@@ -219,7 +222,8 @@ BOOL CSerialPort::ReadQueued(BYTE* pInBuffer, DWORD dwLeast, DWORD dwMost, DWORD
         // without asking the queue first; otherwise the read waits until the
         // queue holds dwLeast bytes. A failed query is read through as well,
         // so that the read reports it.
-        const int available = dwLeast <= 1 ? 1 : AvailableLocked(fd);
+        const int available = dwLeast <= 1 ? (waited ? 1 : 0) : AvailableLocked(fd);
+        waited = true;
         if (available < 0 || static_cast<DWORD>(available) >= dwLeast) {
             DWORD wanted = dwLeast <= 1 ? dwMost : dwLeast;
             if (dwLeast > 1 && available >= 0)
