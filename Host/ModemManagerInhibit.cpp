@@ -17,8 +17,9 @@ const char kObjectManager[] = "org.freedesktop.DBus.ObjectManager";
 const char kWithout[] = "; the modem is not inhibited.\n";
 
 // Bound of every wait on the bus (scaled by the time scale): a ModemManager
-// that hangs costs the update this much per call, never more.
-constexpr unsigned long kCallTimeoutMs = 5000;
+// that hangs costs the update this much per call, never more. Inhibiting
+// makes ModemManager disable the modem first, which may take it seconds.
+constexpr unsigned long kCallTimeoutMs = 10000;
 
 uint64_t CallTimeoutUsec() {
     return static_cast<uint64_t>(ScaledMs(kCallTimeoutMs)) * 1000;
@@ -70,7 +71,7 @@ bool ModemManagerInhibit::Take(const char* const* ports, size_t count) {
     }
     char failure[512];
     if (!CallInhibit(true, failure, sizeof failure)) {
-        LogFormatted("ModemManager refused to inhibit device %s (%s)%s", m_uid, failure, kWithout);
+        LogFormatted("ModemManager did not inhibit device %s (%s)%s", m_uid, failure, kWithout);
         std::fprintf(stderr,
                      "Warning: ModemManager did not agree to leave the modem alone (%s); it may "
                      "disturb the update.\n",
