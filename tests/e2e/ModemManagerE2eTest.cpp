@@ -76,6 +76,7 @@ TEST_F(ModemManagerRun, ModemIsInhibitedForTheWholeRunOrTheUpdateRunsAsBefore) {
     };
     const auto searching = [](const Snapshot& s) { return s.counters.nvReads >= 1; };
     const auto writing = [](const Snapshot& s) { return s.counters.erases >= 1; };
+    const std::string tooLong = kUid + std::string(600, 'x');  // beyond the program's bound
     const Row rows[] = {
         {"update succeeds", kFake, {}, false, 0, nullptr, 1, true, false},
         {"update fails", kFake, {}, true, 0, nullptr, 1, true, false},
@@ -84,15 +85,7 @@ TEST_F(ModemManagerRun, ModemIsInhibitedForTheWholeRunOrTheUpdateRunsAsBefore) {
         {"inhibition refused", kFake, {"--refuse"}, false, 0, nullptr, 1, false, true},
         {"inhibition never answered", kFake, {"--hang"}, false, 0, nullptr, 1, false, true},
         {"modem unknown", kFake, {"--unknown"}, false, 0, nullptr, 0, false, false},
-        {"device uid too long",
-         kFake,
-         {"--device", kUid + std::string(600, 'x')},
-         false,
-         0,
-         nullptr,
-         0,
-         false,
-         false},
+        {"device uid too long", kFake, {"--device", tooLong}, false, 0, nullptr, 0, false, false},
         {"no ModemManager", kNoModemManager, {}, false, 0, nullptr, 0, false, false},
         {"no system bus", kNoBus, {}, false, 0, nullptr, 0, false, false},
     };
