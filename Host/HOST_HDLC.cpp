@@ -352,12 +352,24 @@ BOOL CHdlcAdapter::NextByte(BYTE* value) {
     return TRUE;
 }
 
+// Reads one frame up to its closing flag: 7D 5E and 7D 5D are unstuffed, any
+// other 7D stays with the byte after it. A frame longer than the read buffer
+// is dropped whole and reading goes on after its flag, so one garbled or
+// hostile frame cannot end the reader.
 BOOL CHdlcAdapter::ReadNetPortPkt() {
     FP_ASSERT(m_psReadBuf != NULL);
     FP_ASSERT(m_psInBuf != NULL);
     FP_ASSERT(m_pNetPort != NULL);
     DWORD position = 0;
-    bool unstuff = true;
+    bool escaped = false;   // the byte before was a 7D not yet resolved
+    bool overlong = false;  // this frame outgrew the buffer: skip to its flag
+    auto store = [&](BYTE value) {
+        if (position >= HDLC_MAX_PAYLOAD) {
+            overlong = true;
+            return;
+        }
+        m_psReadBuf[position++] = value;
+    };
     for (;;) {
         BYTE value = 0;
         BOOL ok = NextByte(&value);
@@ -373,30 +385,35 @@ BOOL CHdlcAdapter::ReadNetPortPkt() {
             return FALSE;
         }
         if (value == kFlag) {
+            if (escaped)
+                store(kEscape);  // a 7D right before the flag stays in the frame
+            escaped = false;
+            if (overlong) {
+                // Dropped whole; the next frame starts after this flag.
+                m_dwLastError.store(HDLC_ERR_FRAME_TOO_LONG);
+                overlong = false;
+                position = 0;
+                continue;
+            }
             if (position == 0)
                 continue;  // leading flag
             m_dwReadLen = position;
             return TRUE;
         }
-        if (position > HDLC_MAX_PAYLOAD - 1) {
-            m_dwReadLen = 0;
-            m_dwLastError.store(HDLC_ERR_FRAME_TOO_LONG);
-            return FALSE;
-        }
-        m_psReadBuf[position] = value;
-        if (position > 0) {
-            BYTE previous = m_psReadBuf[position - 1];
-            if (unstuff && previous == kEscape && value == kEscapedFlag) {
-                m_psReadBuf[--position] = kFlag;
-                unstuff = false;
-            } else if (unstuff && previous == kEscape && value == kEscapedEscape) {
-                m_psReadBuf[--position] = kEscape;
-                unstuff = false;
-            } else if (!unstuff) {
-                unstuff = true;
+        if (overlong)
+            continue;
+        if (escaped) {
+            escaped = false;
+            if (value == kEscapedFlag || value == kEscapedEscape) {
+                store(value == kEscapedFlag ? kFlag : kEscape);
+                continue;
             }
+            store(kEscape);  // not an escape after all: both bytes stay
         }
-        ++position;
+        if (value == kEscape)
+            escaped = true;
+        else
+            store(value);
     }
 }
 

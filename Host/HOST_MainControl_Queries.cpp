@@ -7,6 +7,7 @@
 #include "HOST_MainControl.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
+#include "QueryReplies.h"
 
 namespace {
 
@@ -21,17 +22,16 @@ constexpr BYTE kCmdDldModeProbe = 0x0C;
 constexpr BYTE kCmdNvRead = 0x26;
 
 constexpr unsigned short kNvItemImei = 550;
-constexpr const char* kErrorImei = "ERROR_IMEI";
+// What the callers of the version queries pass: the longest text and its NUL.
+constexpr size_t kBoardVersionSize = kBoardVersionMax + 1;
+constexpr size_t kVersionForceSize = kVersionForceMax + 1;
+constexpr size_t kISOVersionSize = kISOVersionMax + 1;
 
-// Copies at most max bytes of src and terminates; dst holds max + 1 bytes.
-void CopyText(char* dst, const BYTE* src, size_t max) {
-    size_t n = 0;
-    while (n < max && src[n] != 0) {
-        dst[n] = static_cast<char>(src[n]);
-        ++n;
-    }
-    dst[n] = '\0';
+DWORD Kept(const SExchangeReply& reply) {
+    return reply.length < reply.bytes.size() ? reply.length
+                                             : static_cast<DWORD>(reply.bytes.size());
 }
+constexpr const char* kErrorImei = "ERROR_IMEI";
 
 }  // namespace
 
@@ -74,7 +74,7 @@ bool CMainControl::QueryBoardVersion(char* version) {
         g_nErrorCode = kVersionReadFailed;
         return false;
     }
-    CopyText(version, reply.bytes.data() + 4, 31);  // callers pass at least 32 bytes
+    DecodeBoardVersion(reply.bytes.data(), Kept(reply), version, kBoardVersionSize);
     LogF("%s\n", version);
     ClearErrorCode(kVersionReadFailed);
     return true;
@@ -84,7 +84,8 @@ bool CMainControl::QueryVersionForce(char* version) {
     static const BYTE kRequest[] = {kCmdVersionForce};
     SExchangeReply reply;
     RunExchange(VersionForceExchange(), kRequest, sizeof(kRequest), &reply);
-    CopyText(version, reply.bytes.data() + 2, 25);  // empty when no reply came
+    // Empty when no reply came.
+    DecodeVersionForce(reply.bytes.data(), Kept(reply), version, kVersionForceSize);
     return true;
 }
 
@@ -96,19 +97,7 @@ bool CMainControl::QueryISOVersion(char* version) {
         Log("QueryISOVersion -> i >= MAX_RETRY_TIMES\n");
         return false;
     }
-    const BYTE* reply = exchangeReply.bytes.data();
-    // The text runs from offset 5 up to a CR LF pair, a LF or a NUL found at
-    // offsets 5 to 132, or to offset 132 itself (128 characters at most).
-    size_t end = 5;
-    while (end <= 132) {
-        if (reply[end] == 0 || reply[end] == '\n')
-            break;
-        if (reply[end] == '\r' && reply[end + 1] == '\n')
-            break;
-        ++end;
-    }
-    memcpy(version, reply + 5, end - 5);  // callers pass at least 129 bytes
-    version[end - 5] = '\0';
+    DecodeISOVersion(exchangeReply.bytes.data(), Kept(exchangeReply), version, kISOVersionSize);
     ClearErrorCode(kVersionReadFailed);
     return true;
 }
@@ -119,11 +108,13 @@ bool CMainControl::QueryBoardClass(char* boardClass) {
     if (!RunExchange(BoardClassExchange(), kRequest, sizeof(kRequest), &reply))
         return false;
     // The first byte of the reply and the 20-byte board-class field; a
-    // shorter reply leaves the zero fill of the reply buffer behind it.
-    memcpy(boardClass, reply.bytes.data(), 21);
-    char text[22];
-    memcpy(text, reply.bytes.data(), 21);
-    text[21] = '\0';
+    // shorter reply is filled with zeros.
+    BYTE field[kBoardClassBytes];
+    DecodeBoardClass(reply.bytes.data(), Kept(reply), field);
+    memcpy(boardClass, field, sizeof(field));
+    char text[kBoardClassBytes + 1];
+    memcpy(text, field, sizeof(field));
+    text[kBoardClassBytes] = '\0';
     LogF("Board class is %s.\n", text);
     return true;
 }
@@ -136,22 +127,12 @@ bool CMainControl::QueryDldMode() {
 bool CMainControl::Read_IMEI() {
     snprintf(m_pszIMEI, 2048, "%s", kErrorImei);
     BYTE item[20] = {};
-    if (!Read_NV_Item(kNvItemImei, item, 9))
+    if (!Read_NV_Item(kNvItemImei, item, kImeiItemBytes))
         return false;
-    if (item[0] != 8) {
-        snprintf(m_pszIMEI, 2048, "%s", kErrorImei);
+    if (!DecodeImei(item, kImeiItemBytes, m_pszIMEI, 2048)) {
         Log("Begin is invalid IMEI\n");
         return false;
     }
-    // BCD: the first digit is the high nibble of byte 1, then low and high
-    // nibble of bytes 2 to 8.
-    int n = 0;
-    m_pszIMEI[n++] = static_cast<char>('0' + (item[1] >> 4));
-    for (int i = 2; i <= 8; ++i) {
-        m_pszIMEI[n++] = static_cast<char>('0' + (item[i] & 0x0F));
-        m_pszIMEI[n++] = static_cast<char>('0' + (item[i] >> 4));
-    }
-    m_pszIMEI[n] = '\0';
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "ConsoleScreens.h"
 #include "Function.h"
@@ -21,6 +22,7 @@ constexpr int kStopSignal = SIGUSR1;
 pthread_t g_watcher;
 bool g_watching = false;
 std::atomic<bool> g_stopping{false};
+std::function<void()> g_endAction;
 
 sigset_t WatchedSignals() {
     sigset_t set;
@@ -42,6 +44,8 @@ sigset_t WatchedSignals() {
         WriteResult("FALSE");
     DeleteFilses();
     EndListener();
+    if (g_endAction)
+        g_endAction();
     _exit(128 + sig);
 }
 
@@ -69,6 +73,10 @@ void* Watch(void*) {
 void BlockInterruptions() {
     const sigset_t set = WatchedSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void SetInterruptedEndAction(std::function<void()> action) {
+    g_endAction = std::move(action);
 }
 
 bool StartInterruptionWatch() {

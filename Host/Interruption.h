@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 
 // Set by the download while the device is being written.
 extern std::atomic<bool> g_bWritingDevice;
@@ -15,6 +16,11 @@ extern std::atomic<bool> g_bWritingDevice;
 // Blocks the three signals in the calling thread, so that every thread and
 // child started afterwards inherits the block. Call first in main.
 void BlockInterruptions();
+
+// What an interruption that ends the run does last, just before the process
+// ends: the program gives its inhibition of the modem back there. Set before
+// StartInterruptionWatch.
+void SetInterruptedEndAction(std::function<void()> action);
 
 // Starts the thread that takes the signals; false when it cannot be started.
 bool StartInterruptionWatch();

@@ -8,6 +8,7 @@
 
 #include "Function.h"
 #include "Interruption.h"
+#include "ModemManagerInhibit.h"
 #include "PackageIdentity.h"
 #include "PortDiscovery.h"
 #include "ProgramFlow.h"
@@ -103,8 +104,17 @@ int main(int argc, char** argv) {
     int status = 0;
     if (!StartUp(argc, argv, &status))
         return status;
+
+    // ModemManager leaves the modem alone from before its first port is
+    // opened until the run has ended, whichever way it ends.
+    ModemManagerInhibit modemManager;
+    const char* const walkedPorts[] = {cmodem, cdiag, cpcui};
+    modemManager.Take(walkedPorts, sizeof walkedPorts / sizeof walkedPorts[0]);
+    SetInterruptedEndAction([&modemManager] { modemManager.Release(); });
     StartInterruptionWatch();
 
     // The update run: banner, controller, main loop and the normal end.
-    return RunProgram();
+    status = RunProgram();
+    modemManager.Release();
+    return status;
 }

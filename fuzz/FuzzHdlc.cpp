@@ -77,7 +77,7 @@ std::vector<Bytes> ModelFrames(const Bytes& stream, DWORD capacity) {
         }
         raw.clear();
         if (frame.size() > HDLC_MAX_PAYLOAD)
-            break;  // the adapter gives up on an overlong frame
+            continue;  // an overlong frame is dropped whole
         if (frame.size() <= 2)
             continue;
         WORD crc = 0;

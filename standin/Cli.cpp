@@ -92,7 +92,8 @@ bool IsValueOption(const std::string& opt) {
         "--reply-delay",    "--drop-ack",          "--nak",
         "--bad-crc",        "--board-class",       "--refuse-backup",
         "--restore-busy",   "--refuse-restore",    "--imei-length-byte",
-        "--trace-bytes"};
+        "--trace-bytes",    "--pad-ack",           "--pad-length",
+        "--hang-up"};
     for (const char* name : kNames) {
         if (opt == name)
             return true;
@@ -145,6 +146,11 @@ std::string UsageText() {
            "  --reply-delay MS         every reply is sent MS late\n"
            "  --line-noise             stray bytes and a flag go before every reply\n"
            "  --unsolicited N          N frames nobody asked for follow every reply\n"
+           "  --pad-ack WHAT           WHAT's acknowledgement padded to the pad length\n"
+           "  --pad-length LEN         bytes of a padded acknowledgement (default 66548,\n"
+           "                           with its CRC the largest frame the program takes)\n"
+           "  --hang-up WHAT           hang up halfway through WHAT's acknowledgement\n"
+           "  --return-after-hang-up   ... and come back in download mode\n"
            "  --foreign-vendor         the entries carry another vendor's ID\n"
            "  --no-option-dir          the option driver directory is never created\n"
            "  --help                   this text\n";
@@ -186,6 +192,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             f.noOptionDir = true;
         } else if (opt == "--line-noise") {
             f.lineNoise = true;
+        } else if (opt == "--return-after-hang-up") {
+            f.returnAfterHangUp = true;
         } else if (!IsValueOption(opt)) {
             *error = "unknown option " + opt;
             return false;
@@ -250,6 +258,16 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             if (colon != std::string::npos && !ParseCount(v.substr(colon + 1), &f.badCrcCount)) {
                 return bad(v);
             }
+        } else if (opt == "--pad-ack") {
+            if (!ParseAckFault(v, &f.paddedAck))
+                return bad(v);
+        } else if (opt == "--pad-length") {
+            if (!ParseUnsigned(v, 1 << 20, &n) || n < 2)
+                return bad(v);
+            f.paddedAckLength = n;
+        } else if (opt == "--hang-up") {
+            if (!ParseAckFault(v, &f.hangUp))
+                return bad(v);
         } else if (opt == "--board-class") {
             f.boardClassField = v;
         } else if (opt == "--refuse-backup") {

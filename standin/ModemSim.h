@@ -34,23 +34,27 @@ struct AckFault {
 // Faults; "count" fields take 0 (off), N (the first N times) or kAlways.
 struct Faults {
     static constexpr int kAlways = -1;
-    AckFault dropAck;              // the device does the work but sends no 0x02
-    AckFault nakAck;               // the device answers 03 <cmd> and does nothing
-    int badCrcCommand = -1;        // replies starting with this byte get a bad CRC
-    int badCrcCount = 1;           // ... the first N of them, or kAlways
-    std::string boardClassField;   // non-empty: the 20-byte board class holds this text
-    bool boardClassNak = false;    // the board class reply starts with 0x03
-    int refuseBackup = 0;          // backup order answered with status 5
-    int restoreBusy = 0;           // restore status 2 for the first N queries
-    int refuseRestore = 0;         // restore order answered with status 5
-    bool noReturn = false;         // gone for good after the download reset
-    bool startInDownload = false;  // enumerates as the boot loader at start
-    int imeiLengthByte = 8;        // byte 0 of NV item 550
-    unsigned replyDelayMs = 0;     // every reply is sent this late (scaled)
-    bool lineNoise = false;        // stray bytes and a flag go before every reply
-    int unsolicitedFrames = 0;     // frames nobody asked for, after every reply
-    bool foreignVendor = false;    // modalias carries another vendor ID
-    bool noOptionDir = false;      // the option driver directory is never created
+    AckFault dropAck;                // the device does the work but sends no 0x02
+    AckFault nakAck;                 // the device answers 03 <cmd> and does nothing
+    int badCrcCommand = -1;          // replies starting with this byte get a bad CRC
+    int badCrcCount = 1;             // ... the first N of them, or kAlways
+    std::string boardClassField;     // non-empty: the 20-byte board class holds this text
+    bool boardClassNak = false;      // the board class reply starts with 0x03
+    int refuseBackup = 0;            // backup order answered with status 5
+    int restoreBusy = 0;             // restore status 2 for the first N queries
+    int refuseRestore = 0;           // restore order answered with status 5
+    bool noReturn = false;           // gone for good after the download reset
+    bool startInDownload = false;    // enumerates as the boot loader at start
+    int imeiLengthByte = 8;          // byte 0 of NV item 550
+    unsigned replyDelayMs = 0;       // every reply is sent this late (scaled)
+    bool lineNoise = false;          // stray bytes and a flag go before every reply
+    int unsolicitedFrames = 0;       // frames nobody asked for, after every reply
+    AckFault paddedAck;              // this acknowledgement padded with filler ...
+    size_t paddedAckLength = 66548;  // ... to this many bytes: the largest frame
+    AckFault hangUp;                 // half of this acknowledgement's frame, then a hang-up
+    bool returnAfterHangUp = false;  // ... and back in download mode after downloadRebootMs
+    bool foreignVendor = false;      // modalias carries another vendor ID
+    bool noOptionDir = false;        // the option driver directory is never created
 };
 
 struct Options {
@@ -98,6 +102,7 @@ struct Counters {
     int ends = 0;
     int droppedAcks = 0;
     int naks = 0;
+    int hangUps = 0;  // acknowledgements cut off by a hang-up
 };
 
 struct PortInfo {
@@ -130,7 +135,7 @@ struct TraceEntry {
     Mode mode = Mode::kAbsent;
     std::string node;
     bool received = false;  // from the program (true) or to it
-    std::string kind;       // flag, noflag, raw, badcrc
+    std::string kind;       // flag, noflag, raw, badcrc; sent only: noise, unsolicited, cut
     Bytes bytes;
     // The trace file line, without the line feed; maxBytes > 0 shows at most
     // that many bytes, then " ..." when there are more.

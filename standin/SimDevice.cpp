@@ -119,6 +119,31 @@ void ModemSim::Impl::Reply(SimPort& p, Bytes payload) {
                    std::move(t));
 }
 
+void ModemSim::Impl::Acknowledge(SimPort& p, bool padded) {
+    Bytes ack = {0x02};
+    if (padded && o.faults.paddedAckLength > 1) {
+        // Filler that needs no escape, so the frame on the wire is as long as
+        // its payload and the padding costs the line no more than it must.
+        ack.resize(o.faults.paddedAckLength);
+        for (size_t i = 1; i < ack.size(); ++i)
+            ack[i] = static_cast<uint8_t>(0x20 + i % 0x50);
+    }
+    Reply(p, std::move(ack));
+}
+
+// The device dies while it sends an acknowledgement: the first half of the
+// frame reaches the line, its closing flag never does, then the terminals
+// hang up.
+void ModemSim::Impl::HangUpMidFrame(SimPort& p) {
+    const Bytes wire = EncodeFrame(Bytes{0x02}, true);
+    const Bytes half(wire.begin(), wire.begin() + static_cast<std::ptrdiff_t>(wire.size() / 2));
+    Record(&p, false, "cut", half);
+    p.out.insert(p.out.end(), half.begin(), half.end());
+    Flush(p);
+    c.hangUps++;
+    ScheduleReboot(o.faults.returnAfterHangUp ? Mode::kDownload : Mode::kAbsent);
+}
+
 void ModemSim::Impl::ScheduleReboot(Mode next) {
     rebooting = true;
     SimTimer t;
@@ -309,11 +334,15 @@ void ModemSim::Impl::HandleDownload(SimPort& p, const Bytes& req) {
             nak("");
             return false;
         }
+        if (AckHits(o.faults.hangUp, target, block, &hangUpFired)) {
+            HangUpMidFrame(p);
+            return false;
+        }
         if (AckHits(o.faults.dropAck, target, block, &dropFired)) {
             c.droppedAcks++;
             return true;
         }
-        Reply(p, Bytes{0x02});
+        Acknowledge(p, AckHits(o.faults.paddedAck, target, block, &padFired));
         return true;
     };
     switch (cmd) {

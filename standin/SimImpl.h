@@ -72,6 +72,8 @@ struct ModemSim::Impl {
     std::vector<std::string> violations;
     bool dropFired = false;
     bool nakFired = false;
+    bool hangUpFired = false;
+    bool padFired = false;
     int badCrcUsed = 0;
     uint32_t noiseSeed = 1;  // line noise is the same from run to run
 
@@ -93,6 +95,8 @@ struct ModemSim::Impl {
     void Reply(SimPort& p, Bytes payload);
     void Send(SimPort& p, const Bytes& payload, bool corrupt, bool opening);
     void ScheduleReboot(Mode next);
+    void Acknowledge(SimPort& p, bool padded);
+    void HangUpMidFrame(SimPort& p);
     void Violation(const std::string& text);
 };
 

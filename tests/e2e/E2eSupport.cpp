@@ -455,10 +455,19 @@ bool ProgramRun::Start(const RunOptions& options) {
     // Everything the child needs is prepared before fork: after it only
     // async-signal-safe calls run.
     std::vector<std::string> env;
+    const char kBusVariable[] = "DBUS_SYSTEM_BUS_ADDRESS=";
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "FLASHPILOT_", 11) != 0)
+        if (std::strncmp(*e, "FLASHPILOT_", 11) != 0 &&
+            std::strncmp(*e, kBusVariable, sizeof kBusVariable - 1) != 0)
             env.push_back(*e);
     }
+    // Never the host's system bus: a ModemManager there must not be asked
+    // about the stand-in's ports.
+    bool busGiven = false;
+    for (const auto& kv : options.extraEnv)
+        busGiven = busGiven || kv.first + "=" == kBusVariable;
+    if (!busGiven)
+        env.push_back(kBusVariable + ("unix:path=" + captureDir + "/no-system-bus"));
     if (!options.root.empty())
         env.push_back("FLASHPILOT_ROOT=" + options.root);
     if (options.guardPort != 0)

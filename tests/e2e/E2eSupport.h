@@ -124,7 +124,9 @@ struct RunOptions {
     std::string root;       // FLASHPILOT_ROOT; empty: unset
     int guardPort = 0;      // FLASHPILOT_GUARD_PORT; 0: unset
     std::string timeScale;  // FLASHPILOT_TIME_SCALE; empty: unset
-    std::vector<std::pair<std::string, std::string>> extraEnv;  // set after the above
+    // Set after the above. Without DBUS_SYSTEM_BUS_ADDRESS among them the run
+    // gets an address where no bus listens, never the host's system bus.
+    std::vector<std::pair<std::string, std::string>> extraEnv;
     int timeoutMs = 30000;   // hard limit; the run is killed (its pid only) after it
     std::string captureDir;  // directory for stdout.txt / stderr.txt; empty: a temp dir
 };

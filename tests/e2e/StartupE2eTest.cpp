@@ -261,20 +261,36 @@ TEST_F(StartupRun, StartedFromAnotherDirectoryCannotFindItsFile) {
 
 TEST_F(StartupRun, WorkingDirectoryTooLongForThePathBufferEndsWith255) {
     // A working directory of more than 255 characters does not fit the
-    // resource path: getcwd refuses it.
-    std::string deep = m_app;
-    while (deep.size() <= 300)
-        deep += "/" + std::string(40, 'd');
-    ASSERT_TRUE(MakeDirs(deep));
+    // resource path: getcwd refuses it. So does the longest one Linux has,
+    // 4,095 bytes, whose files can only be reached relative to it.
     std::string error;
-    ASSERT_TRUE(MakeProgramFile(deep, kProgram, kIdentity, SmallUnits(), nullptr, &error)) << error;
+    ASSERT_TRUE(MakeProgramFile(m_app, kProgram, kIdentity, SmallUnits(), nullptr, &error))
+        << error;
     ASSERT_TRUE(MakeRootTree(m_root));
-    RunResult r = Run(deep, std::string("./") + kProgram);
-    ASSERT_TRUE(r.exited);
-    EXPECT_EQ(r.exitStatus, 255) << r.out;
-    EXPECT_EQ(r.out, "./FlashPilotUpdate\nGet current path failed!\n");
-    EXPECT_FALSE(FileExists(deep + "/" + kPackageFile));
-    ExpectListenerGone(r);
+    for (size_t length : {size_t{301}, size_t{4095}}) {
+        SCOPED_TRACE(length);
+        std::string deep = m_app + "/w" + std::to_string(length);
+        while (length - deep.size() > 201)
+            deep += "/" + std::string(200, 'd');
+        if (length - deep.size() == 1)
+            deep += "d";  // the last component cannot be empty
+        else
+            deep += "/" + std::string(length - deep.size() - 1, 'd');
+        ASSERT_EQ(deep.size(), length);
+        ASSERT_TRUE(MakeDirs(deep));
+        const int dir = open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(dir, 0);
+        ASSERT_EQ(linkat(AT_FDCWD, (m_app + "/" + kProgram).c_str(), dir, kProgram, 0), 0);
+
+        RunResult r = Run(deep, std::string("./") + kProgram);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exitStatus, 255) << r.out;
+        EXPECT_EQ(r.out, "./FlashPilotUpdate\nGet current path failed!\n");
+        EXPECT_NE(faccessat(dir, kPackageFile, F_OK, 0), 0);
+        ExpectListenerGone(r);
+        unlinkat(dir, kProgram, 0);  // beyond the reach of a path-based clean-up
+        close(dir);
+    }
 }
 
 TEST_F(StartupRun, ProgramNameTooLongForItsBufferIsRefused) {

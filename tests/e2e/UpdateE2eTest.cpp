@@ -348,6 +348,20 @@ TEST_F(UpdateRun, CompleteUpdateFlashesEveryUnitAndTheDeviceRestoresByItself) {
 
 enum class End { kSucceeds, kFails, kMessageBox };
 
+// An undisturbed update's waits, unscaled: the search (its download-mode
+// probe goes unanswered three times, 3 s each), the backup, the 10 s after
+// the switch and the boot loader's reboot, the 35 s before the restore, the
+// device's 5 s restart and the 5 s between offline and reset; with room for
+// the pauses between requests.
+constexpr double kUndisturbedBound = 9 + 10 + 3 + 35 + 5 + 5 + 13;
+// Start-up, extraction and the unit check, unscaled by nature.
+constexpr double kUnscaledSeconds = 3.0;
+
+// The waits of one search for a port that stays away: the block's first
+// wait (3 s), then 11 passes whose writes fail at once, then ten resets of
+// ten failed writes 100 ms apart.
+constexpr double kDeadLinkBound = 3 + 10 * 10 * 0.1 + 5;
+
 struct UpdateCase {
     UpdateCase(const char* caseName, End caseEnd) : name(caseName), end(caseEnd) {}
 
@@ -367,6 +381,9 @@ struct UpdateCase {
     std::vector<std::string> restore = kByItself;
     const char* resultImei = kImei;
     void (*check)(const Observed&) = nullptr;  // what else the row holds
+    // The longest the run may take, in seconds before scaling: the waits and
+    // retries the row's faults cause, on top of an undisturbed update.
+    double bound = kUndisturbedBound;
 };
 
 void PrintTo(const UpdateCase& c, std::ostream* os) {
@@ -385,6 +402,28 @@ void ExpectRefusedBoard(const Observed& o) {
     EXPECT_EQ(o.counters.backups, 1);
 }
 
+// The largest payload a frame on the link may carry: with its CRC it fills
+// the program's receive buffer of 66,550 bytes.
+constexpr size_t kLargestPayload = 66548;
+
+// Frames of the given payload size the device sent.
+int CountSent(const std::vector<TraceEntry>& trace, size_t size) {
+    return static_cast<int>(std::count_if(trace.begin(), trace.end(), [&](const TraceEntry& e) {
+        return !e.received && e.bytes.size() == size;
+    }));
+}
+
+// The device hung up while it acknowledged block 2 of unit 1: unit 0 is
+// whole, unit 1 never ended, nothing after it was touched.
+void ExpectCutOffInUnitOne(const Observed& o) {
+    EXPECT_EQ(o.counters.hangUps, 1);
+    ASSERT_EQ(o.flash.size(), 2u);
+    EXPECT_TRUE(o.flash[0].ended);
+    EXPECT_FALSE(o.flash[1].ended);
+    EXPECT_EQ(o.counters.downloadResets, 0);
+    EXPECT_EQ(o.restore, std::vector<std::string>());
+}
+
 std::vector<UpdateCase> Cases() {
     std::vector<UpdateCase> rows;
 
@@ -392,6 +431,7 @@ std::vector<UpdateCase> Cases() {
     lostAck.device = [](modemsim::Options* o) { o->faults.dropAck = {AckFault::kBlock, 2, false}; };
     lostAck.resent = "42 00 00 00 02 03 88";
     lostAck.resendAfter = 3.1;  // its first 3000 ms, then a pause of 100 ms
+    lostAck.bound += 3.1;
     rows.push_back(lostAck);
 
     UpdateCase refused("RefusedBlockIsSentAgainAtOnce", End::kSucceeds);
@@ -404,6 +444,7 @@ std::vector<UpdateCase> Cases() {
     badCrc.device = [](modemsim::Options* o) { o->faults.badCrcCommand = 0x02; };
     badCrc.resent = "41 00 01 00 00 00 00 01 D0 00 00 00";
     badCrc.resendAfter = 20.1;  // the garbled acknowledgement is not taken
+    badCrc.bound += 20.1;
     rows.push_back(badCrc);
 
     UpdateCase noise("LineNoiseBeforeEveryReplyIsSkipped", End::kSucceeds);
@@ -469,6 +510,7 @@ std::vector<UpdateCase> Cases() {
 
     UpdateCase busy("RestoreStateTwoOnEveryQueryIsOrdered", End::kSucceeds);
     busy.device = [](modemsim::Options* o) { o->restoreStatus = {2}; };
+    busy.bound += 10 * 1.5;  // ten queries, 500 ms and 1000 ms apart
     busy.restore = Join({{kAtLines, kVersion},
                          std::vector<std::string>(10, kStatus),
                          {kRestore, kImeiRead, kImeiRead, kVersion, kOffline, kReset}});
@@ -509,6 +551,9 @@ std::vector<UpdateCase> Cases() {
     gone.device = [](modemsim::Options* o) { o->faults.noReturn = true; };
     gone.scale = kNoReturnScale;
     gone.controlResets = 0;
+    // 240 searches: four port openings of 1 s each (the settling pauses
+    // around an open) and the 500 ms after each search.
+    gone.bound += 240 * (4 * 1.0 + 0.5);
     gone.check = [](const Observed& o) {
         ExpectFlashed(o, PackageUnits());
         EXPECT_EQ(o.counters.downloadResets, 1);
@@ -523,6 +568,7 @@ std::vector<UpdateCase> Cases() {
 
     UpdateCase qx10("Qx10RestoresOverTheDiagnosticPortThenAdjusts", End::kSucceeds);
     qx10.identity = "V001:QX10:11.108.09.17.00";
+    qx10.bound += 5 + 3 * 0.5 + 5;  // factory test mode, three adjustments, online
     qx10.device = [](modemsim::Options* o) {
         o->boardType = "QX10";
         o->versionBefore = "11.105.13.02.00";  // stays on the diagnostic port
@@ -539,12 +585,128 @@ std::vector<UpdateCase> Cases() {
 
     UpdateCase qx10Plus("Qx10PlusOfVersion109RestoresOverThePcuiPortThenAdjusts", End::kSucceeds);
     qx10Plus.identity = "V001:QX10+:11.109.09.17.00";
+    qx10Plus.bound += 5 + 3 * 0.5 + 5;
     qx10Plus.device = [](modemsim::Options* o) { o->boardType = "QX10+"; };
     qx10Plus.restore = Join({{kAtLines, kVersion, kStatus, kImeiRead, kImeiRead, kVersion},
                              kFactoryTestAndAdjustment,
                              {kOffline, kReset}});
     qx10Plus.check = [](const Observed& o) { EXPECT_EQ(o.restoreNode, "ttyUSB6"); };
     rows.push_back(qx10Plus);
+
+    // ---- Boot loader refusals and garbled frames
+
+    UpdateCase nakErase("RefusedEraseIsSentAgainAtOnce", End::kSucceeds);
+    nakErase.device = [](modemsim::Options* o) { o->faults.nakAck = {AckFault::kErase, 0, false}; };
+    nakErase.resent = "41 00 01 00 00 00 00 01 D0 00 00 00";
+    nakErase.resendWithin = 3.0;
+    rows.push_back(nakErase);
+
+    UpdateCase nakEnd("RefusedEndOfImageIsSentAgainAtOnce", End::kSucceeds);
+    nakEnd.device = [](modemsim::Options* o) { o->faults.nakAck = {AckFault::kEnd, 0, false}; };
+    nakEnd.resent = "43 00 00 01 D0 00 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00";
+    nakEnd.resendAfter = 0.1;  // the pause before every attempt
+    nakEnd.resendWithin = 3.0;
+    rows.push_back(nakEnd);
+
+    UpdateCase garbledVersion("GarbledVersionReplyInNormalModeIsAskedAgain", End::kSucceeds);
+    garbledVersion.device = [](modemsim::Options* o) { o->faults.badCrcCommand = 0x4B; };
+    garbledVersion.bound += 2.6;  // one unanswered wait for the version
+    garbledVersion.check = [](const Observed& o) {
+        EXPECT_EQ(Requests(o.trace, "ttyUSB2", nullptr),
+                  Join({{kAtLines, "flag 0C", "flag 0C", "flag 0C", kVersion, kVersion, kImeiRead},
+                        {kImeiRead, kBackup, "flag 3A"}}));
+    };
+    rows.push_back(garbledVersion);
+
+    // ---- A hostile line
+
+    UpdateCase maximal("AcknowledgementsOfTheLargestFrameAreTaken", End::kSucceeds);
+    maximal.device = [](modemsim::Options* o) {
+        o->faults.paddedAck = {AckFault::kErase, 0, false};
+        o->faults.paddedAckLength = kLargestPayload;
+    };
+    maximal.check = [](const Observed& o) { EXPECT_EQ(CountSent(o.trace, kLargestPayload), 1); };
+    rows.push_back(maximal);
+
+    UpdateCase overlong("OverlongAcknowledgementIsDroppedAndTheEraseSentAgain", End::kSucceeds);
+    overlong.device = [](modemsim::Options* o) {
+        o->faults.paddedAck = {AckFault::kErase, 0, false};
+        o->faults.paddedAckLength = kLargestPayload + 1;
+    };
+    overlong.resent = "41 00 01 00 00 00 00 01 D0 00 00 00";
+    overlong.resendAfter = 20.1;  // the erase's whole wait: the frame never counted
+    overlong.bound += 20.1;
+    overlong.check = [](const Observed& o) {
+        EXPECT_EQ(CountSent(o.trace, kLargestPayload + 1), 1);
+    };
+    rows.push_back(overlong);
+
+    UpdateCase noisyFlood("NoiseFloodAndALostAckTogether", End::kSucceeds);
+    noisyFlood.device = [](modemsim::Options* o) {
+        o->faults.lineNoise = true;
+        o->faults.unsolicitedFrames = 3;
+        o->faults.dropAck = {AckFault::kBlock, 2, false};
+    };
+    noisyFlood.resent = "42 00 00 00 02 03 88";
+    noisyFlood.resendAfter = 3.1;
+    noisyFlood.bound += 3.1;
+    rows.push_back(noisyFlood);
+
+    UpdateCase garbledAndBusy("GarbledAckAndARestoreStillBusy", End::kSucceeds);
+    garbledAndBusy.device = [](modemsim::Options* o) {
+        o->faults.badCrcCommand = 0x02;
+        o->restoreStatus = {2, 0};
+    };
+    garbledAndBusy.resent = "41 00 01 00 00 00 00 01 D0 00 00 00";
+    garbledAndBusy.resendAfter = 20.1;
+    garbledAndBusy.restore = {kAtLines,  kVersion, kStatus,  kStatus, kImeiRead,
+                              kImeiRead, kVersion, kOffline, kReset};
+    garbledAndBusy.bound += 20.1 + 1.5;
+    rows.push_back(garbledAndBusy);
+
+    UpdateCase slow("RepliesLateButInsideEveryWait", End::kSucceeds);
+    // The shortest wait is the NV read's: 500 ms after the write, then 1000 ms.
+    slow.device = [](modemsim::Options* o) { o->faults.replyDelayMs = 1200; };
+    slow.bound += 90 * 1.2;  // every reply of the run comes 1.2 s late
+    rows.push_back(slow);
+
+    // ---- A device that goes away in the middle of a unit
+
+    UpdateCase cut("HangUpMidBlockFailsTheDownload", End::kFails);
+    cut.text = "Update failed!";
+    cut.device = [](modemsim::Options* o) { o->faults.hangUp = {AckFault::kBlock, 2, false}; };
+    cut.controlResets = 0;
+    cut.bound += kDeadLinkBound;
+    cut.check = ExpectCutOffInUnitOne;
+    rows.push_back(cut);
+
+    UpdateCase cutAndBack("HangUpMidBlockAndBackInDownloadModeStillFails", End::kFails);
+    cutAndBack.text = "Update failed!";
+    cutAndBack.device = [](modemsim::Options* o) {
+        o->faults.hangUp = {AckFault::kBlock, 2, false};
+        o->faults.returnAfterHangUp = true;
+    };
+    cutAndBack.controlResets = 0;
+    cutAndBack.bound += kDeadLinkBound;
+    cutAndBack.check = [](const Observed& o) {
+        ExpectCutOffInUnitOne(o);
+        EXPECT_EQ(o.counters.enumerations, 3);
+    };
+    rows.push_back(cutAndBack);
+
+    UpdateCase refusedRestore("RestoreRefusedTenTimesFailsTheRestore", End::kFails);
+    refusedRestore.text = "Restore User's Data Failed!";
+    refusedRestore.device = [](modemsim::Options* o) {
+        o->restoreStatus = {1};
+        o->faults.refuseRestore = modemsim::Faults::kAlways;
+    };
+    refusedRestore.controlResets = 0;
+    refusedRestore.check = [](const Observed& o) {
+        ExpectFlashed(o, PackageUnits());
+        EXPECT_EQ(o.counters.restoreRefusals, 10);
+        EXPECT_EQ(std::count(o.restore.begin(), o.restore.end(), kRestore), 10);
+    };
+    rows.push_back(refusedRestore);
 
     return rows;
 }
@@ -558,7 +720,10 @@ TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
         c.device(&options);
     const Observed o = Update(c.identity, options, c.scale, c.controlResets, c.damagedPackage);
     const bool success = c.end == End::kSucceeds;
+    // "TRUE" only where the flash is checked equal to the package below.
     ExpectNormalEnd(o.run, success ? "TRUE" : "FALSE");
+    EXPECT_LE(o.seconds, c.bound * o.scale + kUnscaledSeconds)
+        << "unscaled " << o.seconds / o.scale << " s";
 
     const SearchOutput search = ParseSearch(o.run.out);
     ASSERT_TRUE(search.headerFound) << o.run.out;

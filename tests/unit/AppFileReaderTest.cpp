@@ -315,15 +315,20 @@ TEST_F(AppFileReaderCheck, CorruptLengthsAreRefusedBeforeUse) {
     pkgtest::PutLe32At(copy, u + 94, 0xFFFFFFFF);
     pkgtest::ResealHeader(copy, u);
     EXPECT_TRUE(Check(dir, copy).valid);
-    // A consistent header whose data would run past the end of the file.
-    copy = package;
-    pkgtest::PutLe32At(copy, u + 24, 0x7FFFFFFF);
-    pkgtest::PutLe32At(copy, u + 94, 0x7FFFFFFF);
-    pkgtest::PutLe32At(copy, u + 4, 100);
-    pkgtest::ResealHeader(copy, u);
-    const Checked checked = Check(dir, copy);
-    EXPECT_FALSE(checked.valid);
-    EXPECT_NE(checked.detail.find("bytes after its header"), std::string::npos) << checked.detail;
+    // A consistent header whose data would run past the end of the file:
+    // just under 2^31 bytes, 2^31 itself, and a length whose sum with the
+    // other units' lengths wraps around 32 bits to a size the file holds.
+    for (DWORD length : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu - 0x20u}) {
+        copy = package;
+        pkgtest::PutLe32At(copy, u + 24, length);
+        pkgtest::PutLe32At(copy, u + 94, length);
+        pkgtest::PutLe32At(copy, u + 4, 100);
+        pkgtest::ResealHeader(copy, u);
+        const Checked checked = Check(dir, copy);
+        EXPECT_FALSE(checked.valid) << length;
+        EXPECT_NE(checked.detail.find("bytes after its header"), std::string::npos)
+            << checked.detail;
+    }
     // A unit cut short at the end of the file.
     copy = package;
     copy.resize(places[2].dataStart + 3);

@@ -244,23 +244,34 @@ TEST_F(HdlcLimits, SendingStopsAtTheFramedAndRawBounds) {
     EXPECT_EQ(wire.size(), HDLC_BUF_SIZE);
 }
 
-TEST_F(HdlcLimits, ReceivedFrameOverTheBoundEndsTheReader) {
+TEST_F(HdlcLimits, ReceivedFrameOverTheBoundIsDroppedAndTheNextOneTaken) {
     Open();
-    Bytes largest = Pattern(HDLC_MAX_PAYLOAD - 2);  // with its CRC: 66,550 bytes
+    // The largest frame (66,550 bytes with its CRC) whose last CRC byte is
+    // escaped on the wire: the escape must not count twice against the bound.
+    Bytes largest = Pattern(HDLC_MAX_PAYLOAD - 2);
+    for (int tail = 0; tail < 0x10000; ++tail) {
+        largest[largest.size() - 2] = static_cast<BYTE>(tail);
+        largest[largest.size() - 1] = static_cast<BYTE>(tail >> 8);
+        const BYTE crcHigh = static_cast<BYTE>(CrcOf(largest) >> 8);
+        if (crcHigh == 0x7E || crcHigh == 0x7D)
+            break;
+    }
+    ASSERT_EQ(Frame(largest).end()[-3], 0x7D);
     std::thread device([&] { m_pty.Send(Frame(largest)); });
     ASSERT_TRUE(m_recorder.WaitFor(1, 20000));
     device.join();
     EXPECT_EQ(m_recorder.Packets()[0], largest);
-    EXPECT_TRUE(m_adapter.IsReaderRunning());
 
+    // One byte more is dropped whole; the reader goes on with the next frame.
     Bytes over = Pattern(HDLC_MAX_PAYLOAD - 1);  // 66,551 bytes with its CRC
-    std::thread device2([&] { m_pty.Send(Frame(over)); });
-    for (int i = 0; i < 2000 && m_adapter.IsReaderRunning(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_FALSE(m_adapter.IsReaderRunning());
+    const Bytes next = {0x02};
+    std::thread device2([&] { m_pty.Send(Concat(Frame(over), Frame(next))); });
+    ASSERT_TRUE(m_recorder.WaitFor(2, 20000));
+    device2.join();
+    EXPECT_TRUE(m_adapter.IsReaderRunning());
     EXPECT_EQ(m_adapter.GetLastError(), HDLC_ERR_FRAME_TOO_LONG);
-    device2.join();  // the frame's last bytes fit the line's queue
-    EXPECT_EQ(m_recorder.Packets().size(), 1u);
+    ASSERT_EQ(m_recorder.Packets().size(), 2u);
+    EXPECT_EQ(m_recorder.Packets()[1], next);
 }
 
 TEST_F(HdlcExchange, FramedRequestGetsItsReply) {

@@ -181,7 +181,14 @@ TEST(StandinCli, ParsesIdentityTimingAndFaults) {
                        "--board-class-nak",
                        "--reuse-nodes",
                        "--download-delay",
-                       "100"},
+                       "100",
+                       "--pad-ack",
+                       "erase:always",
+                       "--pad-length",
+                       "66549",
+                       "--hang-up",
+                       "block:2",
+                       "--return-after-hang-up"},
                       &c, &e))
         << e;
     const modemsim::Options& o = c.sim;
@@ -208,6 +215,12 @@ TEST(StandinCli, ParsesIdentityTimingAndFaults) {
     EXPECT_EQ(o.faults.replyDelayMs, 40u);
     EXPECT_EQ(o.faults.boardClassField, "KORVEL X");
     EXPECT_EQ(o.downloadRebootMs, 100u);
+    EXPECT_EQ(o.faults.paddedAck.target, modemsim::AckFault::kErase);
+    EXPECT_TRUE(o.faults.paddedAck.always);
+    EXPECT_EQ(o.faults.paddedAckLength, 66549u);
+    EXPECT_EQ(o.faults.hangUp.target, modemsim::AckFault::kBlock);
+    EXPECT_EQ(o.faults.hangUp.block, 2u);
+    EXPECT_TRUE(o.faults.returnAfterHangUp);
 }
 
 TEST(StandinCli, RefusesBadValuesAndMissingRoot) {
@@ -226,6 +239,9 @@ TEST(StandinCli, RefusesBadValuesAndMissingRoot) {
                                          {"--root", "/r", "--restore-status", "1,,2"},
                                          {"--root", "/r", "--bogus"},
                                          {"--root", "/r", "--trace-bytes", "0"},
+                                         {"--root", "/r", "--pad-length", "1"},
+                                         {"--root", "/r", "--pad-ack", "10"},
+                                         {"--root", "/r", "--hang-up", "block"},
                                          {"--root"}}) {
         e.clear();
         EXPECT_FALSE(Parse(bad, &c, &e)) << bad.back();
