@@ -1,8 +1,8 @@
 // The HDLC deframer and the receive buffer. A byte stream from the input is
-// served by an in-memory port to the adapter's direct read, frame by frame;
-// what comes out is compared with a plain model of the framing (flag-ended
-// frames, 7D 5E / 7D 5D unstuffed, CRC checked, short and bad frames
-// dropped). The frames then go into a receive buffer, interleaved with
+// served by an in-memory port, in pieces of fuzzed sizes, to the adapter's
+// direct read, frame by frame; what comes out is compared with a plain model
+// of the framing (flag-ended frames, 7D 5E / 7D 5D unstuffed, CRC checked,
+// short, bad and overlong frames dropped). The frames then go into a receive buffer, interleaved with
 // fuzzed waits for replies, and the buffer's answers are compared with a
 // model of its contract (newest first, at most ten kept, a wait takes the
 // newest named reply, else the newest other packet it accepts, and empties
@@ -22,10 +22,21 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
+// Serves the stream to the adapter; ReadSome hands it over in pieces of the
+// sizes chunks gives in turn (1 to 256 bytes), as a line delivers it.
 class MemoryPort : public INetPort {
 public:
-    explicit MemoryPort(const Bytes& stream) : m_stream(stream) {}
+    MemoryPort(const Bytes& stream, const Bytes& chunks) : m_stream(stream), m_chunks(chunks) {}
     BOOL Write(BYTE*, DWORD) override { return TRUE; }
+    BOOL ReadSome(BYTE* buffer, DWORD max, DWORD* read) override {
+        DWORD piece = m_chunks.empty() ? 1 : m_chunks[m_nextChunk++ % m_chunks.size()] + 1u;
+        const size_t left = m_stream.size() - m_position;
+        if (piece > max)
+            piece = max;
+        if (piece > left)
+            piece = static_cast<DWORD>(left);
+        return piece == 0 ? (*read = 0, FALSE) : Read(buffer, piece, read);
+    }
     BOOL Read(BYTE* buffer, DWORD length, DWORD* read) override {
         *read = 0;
         if (length > m_stream.size() - m_position)
@@ -41,18 +52,23 @@ public:
 
 private:
     const Bytes& m_stream;
+    const Bytes& m_chunks;
     size_t m_position = 0;
+    size_t m_nextChunk = 0;
 };
 
 class MemoryAdapter : public CHdlcAdapter {
 public:
-    explicit MemoryAdapter(const Bytes& stream) : m_stream(stream) {}
+    MemoryAdapter(const Bytes& stream, const Bytes& chunks) : m_stream(stream), m_chunks(chunks) {}
 
 protected:
-    INetPort* CreateNetPort(DWORD, DWORD, DWORD) override { return new MemoryPort(m_stream); }
+    INetPort* CreateNetPort(DWORD, DWORD, DWORD) override {
+        return new MemoryPort(m_stream, m_chunks);
+    }
 
 private:
     const Bytes& m_stream;
+    const Bytes& m_chunks;
 };
 
 // The good frames of stream, in order, up to the first whose payload exceeds
@@ -120,11 +136,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
     const DWORD capacity =
         input.ConsumeBool() ? HDLC_MAX_PAYLOAD : input.ConsumeIntegralInRange<DWORD>(0, 64);
+    const Bytes chunks = input.ConsumeBytes<BYTE>(input.ConsumeIntegralInRange(0, 8));
     const Bytes stream = input.ConsumeBytes<BYTE>(input.ConsumeIntegral<uint16_t>());
 
     std::vector<Bytes> frames;
     {
-        MemoryAdapter adapter(stream);
+        MemoryAdapter adapter(stream, chunks);
         adapter.SetIoMode(0);
         FUZZ_CHECK(adapter.Init(0, 0, 0));
         Bytes buffer(capacity + 1);
