@@ -1,0 +1,3 @@
+#include "RunStatistics.h"
+
+SRunStatistics g_RunStatistics;
