@@ -35,14 +35,17 @@ bool ParseCount(const std::string& text, int* out) {
     return true;
 }
 
-// erase | end | reset | block:K, optionally followed by ":always".
+// erase | end | reset | block:K, optionally followed by ":always" or ":N"
+// (the first N times).
 bool ParseAckFault(std::string text, AckFault* out) {
     AckFault f;
-    const std::string suffix = ":always";
-    if (text.size() > suffix.size() &&
-        text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        f.always = true;
-        text.resize(text.size() - suffix.size());
+    // The count follows the target: "end:3", "block:7:always".
+    const size_t countAt = text.compare(0, 6, "block:") == 0 ? text.find(':', 6) : text.find(':');
+    if (countAt != std::string::npos) {
+        if (!ParseCount(text.substr(countAt + 1), &f.times) || f.times == 0)
+            return false;
+        f.always = f.times == Faults::kAlways;
+        text.resize(countAt);
     }
     if (text == "erase") {
         f.target = AckFault::kErase;
@@ -119,6 +122,7 @@ std::string UsageText() {
            "  --loader-row R           product table row of the boot loader (default 8)\n"
            "  --version-before TEXT    firmware version before the update\n"
            "  --version-after TEXT     firmware version after a download\n"
+           "                           (default 11.810.09.17.00, the sample packages' target)\n"
            "  --imei DIGITS            15-digit IMEI (NV item 550)\n"
            "  --board-type TEXT        board type of the board class (default QM90W)\n"
            "  --dashboard-version TEXT dashboard version text\n"
@@ -130,7 +134,7 @@ std::string UsageText() {
            "                           (default: each enumeration takes new numbers)\n"
            "\n"
            "Faults (N is a count or 'always'; WHAT is erase, end, reset or block:K,\n"
-           "optionally followed by ':always', else only the first time):\n"
+           "optionally followed by ':N' or ':always', else only the first time):\n"
            "  --drop-ack WHAT          no acknowledgement for WHAT (the work is done)\n"
            "  --nak WHAT               answer 0x03 instead of 0x02 for WHAT\n"
            "  --bad-crc CMD[:N]        replies starting with hex byte CMD get a bad CRC\n"
@@ -141,6 +145,7 @@ std::string UsageText() {
            "  --restore-busy N         restore status 2 for the first N queries\n"
            "  --refuse-restore N       restore order answered with status 5\n"
            "  --no-return              never come back after the download reset\n"
+           "  --keep-version           the old version stays after a download\n"
            "  --start-in-download      the device starts in download mode\n"
            "  --imei-length-byte B     length byte of the IMEI item (default 8)\n"
            "  --reply-delay MS         every reply is sent MS late\n"
@@ -192,6 +197,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             f.noOptionDir = true;
         } else if (opt == "--line-noise") {
             f.lineNoise = true;
+        } else if (opt == "--keep-version") {
+            f.keepVersion = true;
         } else if (opt == "--return-after-hang-up") {
             f.returnAfterHangUp = true;
         } else if (!IsValueOption(opt)) {

@@ -28,7 +28,8 @@ struct AckFault {
     enum Target { kNone, kErase, kBlock, kEnd, kReset };
     Target target = kNone;
     uint32_t block = 0;   // block number on the wire (kBlock), any unit
-    bool always = false;  // false: only the first time
+    bool always = false;  // false: only the first `times` times
+    int times = 1;
 };
 
 // Faults; "count" fields take 0 (off), N (the first N times) or kAlways.
@@ -55,6 +56,7 @@ struct Faults {
     bool returnAfterHangUp = false;  // ... and back in download mode after downloadRebootMs
     bool foreignVendor = false;      // modalias carries another vendor ID
     bool noOptionDir = false;        // the option driver directory is never created
+    bool keepVersion = false;        // the new firmware does not take: the old version stays
 };
 
 struct Options {
@@ -65,7 +67,9 @@ struct Options {
     int productRow = 11;     // product table row in normal mode
     int loaderRow = 8;       // product table row of the boot loader
     std::string versionBefore = "11.608.13.02.00";
-    std::string versionAfter = "11.608.14.01.00";
+    // The version the device runs after a download: by default the target
+    // version of the sample packages of the demo and the tests.
+    std::string versionAfter = "11.810.09.17.00";
     std::string imei = "861234567890123";
     std::string boardType = "QM90W";
     std::string dashboardVersion = "UTPS11.002.03.01.03";

@@ -43,14 +43,14 @@ bool CountHits(int limit, int used) {
     return limit == Faults::kAlways || used < limit;
 }
 
-bool AckHits(const AckFault& f, AckFault::Target target, uint32_t block, bool* fired) {
+bool AckHits(const AckFault& f, AckFault::Target target, uint32_t block, int* fired) {
     if (f.target != target || (target == AckFault::kBlock && f.block != block)) {
         return false;
     }
-    if (!f.always && *fired) {
+    if (!f.always && *fired >= f.times) {
         return false;
     }
-    *fired = true;
+    ++*fired;
     return true;
 }
 
@@ -452,7 +452,7 @@ void ModemSim::Impl::HandleDownload(SimPort& p, const Bytes& req) {
             if (!ack(AckFault::kReset, 0))
                 return;
             c.downloadResets++;
-            if (endedThisSession) {
+            if (endedThisSession && !o.faults.keepVersion) {
                 installed = o.versionAfter;
             }
             ScheduleReboot(o.faults.noReturn ? Mode::kAbsent : Mode::kNormal);

@@ -70,10 +70,10 @@ struct ModemSim::Impl {
     bool endedThisSession = false;
     std::vector<TraceEntry> traceLog;
     std::vector<std::string> violations;
-    bool dropFired = false;
-    bool nakFired = false;
-    bool hangUpFired = false;
-    bool padFired = false;
+    int dropFired = 0;
+    int nakFired = 0;
+    int hangUpFired = 0;
+    int padFired = 0;
     int badCrcUsed = 0;
     uint32_t noiseSeed = 1;  // line noise is the same from run to run
 
