@@ -83,6 +83,13 @@ Exchange DldModeProbeExchange() {
     return e;
 }
 
+Exchange ResyncExchange() {
+    Exchange e = DldModeProbeExchange();
+    e.writeFailed = "Write the order FAILED,for resynchronising with the boot loader.\n";
+    e.noReply = "Wait for response OVERTIME %d times,for resynchronising with the boot loader.\n";
+    return e;
+}
+
 Exchange NVReadExchange() {
     Exchange e;
     e.attempts = 3;

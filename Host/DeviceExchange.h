@@ -36,6 +36,9 @@ Exchange VersionForceExchange();
 Exchange ISOVersionExchange();
 Exchange BoardClassExchange();
 Exchange DldModeProbeExchange();
+// The download-mode probe sent to resynchronise the link after a boot-loader
+// wait that ended without an answer: everything before its answer is dropped.
+Exchange ResyncExchange();
 Exchange NVReadExchange();
 
 // Mode changes.

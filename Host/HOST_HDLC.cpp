@@ -8,6 +8,7 @@
 #include "Crc16.h"
 #include "Function.h"
 #include "PortNames.h"
+#include "RunStatistics.h"
 #include "TestSeams.h"
 
 namespace {
@@ -17,19 +18,7 @@ constexpr BYTE kEscape = 0x7D;
 constexpr BYTE kEscapedFlag = 0x5E;
 constexpr BYTE kEscapedEscape = 0x5D;
 constexpr BYTE kAck = 0x02;
-constexpr BYTE kNak = 0x03;
-constexpr BYTE kBoardClass = 0x45;
-constexpr DWORD kAnySub = 0xFF;
 constexpr unsigned long kReaderEndWaitMs = 65530000UL;
-
-// Does packet answer a wait for command cmd with sub-command sub (0xFF: any)?
-bool SameCommand(const SBuffer& packet, DWORD cmd, DWORD sub) {
-    if (packet.dwLength == 0 || packet.pData[0] != cmd)
-        return false;
-    if (sub == kAnySub)
-        return true;
-    return packet.dwLength >= 2 && packet.pData[1] == sub;
-}
 
 }  // namespace
 
@@ -59,49 +48,55 @@ BOOL CRcvBuf::PutPacket(const BYTE* pPacket, DWORD dwLength) {
     if (m_lstPackets.GetCount() > kMaxPackets) {
         SBuffer oldest = m_lstPackets.RemoveTail();
         delete[] oldest.pData;
+        ++g_RunStatistics.repliesDropped;
     }
-    DWORD awaited = m_dwAwaited.load();
-    DWORD cmd = awaited & 0xFF;
-    DWORD sub = (awaited >> 8) & 0xFF;
-    SBuffer packet{dwLength, copy};
-    bool wake = SameCommand(packet, cmd, sub) || (copy[0] != cmd && copy[0] == kNak);
+    // Only a packet that ends the wait wakes the waiter; what nobody awaits
+    // waits in the list for the next search.
+    const bool wake = m_bWaiting && JudgeReply(m_awaited, copy, dwLength) != EReplyVerdict::kOther;
     m_csLock.Unlock();
     if (wake)
         m_evWakeUp.Notify();
     return TRUE;
 }
 
-SBuffer* CRcvBuf::FindPkt(DWORD v, Walked* walked) {
-    DWORD cmd = v & 0xFF;
-    DWORD sub = (v >> 8) & 0xFF;
+SBuffer* CRcvBuf::FindPkt(const SReplyPattern& pattern, Walked* walked, EReplyVerdict* verdict) {
     // The reply named wins over any other packet, wherever it stands in the
     // list: a frame the device sent on its own (a status report) must not be
     // taken for the answer because it came later.
-    SBuffer* other = nullptr;
+    SBuffer* best = nullptr;
+    EReplyVerdict bestVerdict = EReplyVerdict::kOther;
     _POSITION* position = m_lstPackets.GetHeadPosition();
     while (position != nullptr) {
         SBuffer* packet = m_lstPackets.GetNext(position);
-        BYTE first = packet->pData[0];
+        const BYTE first = packet->pData[0];
         if (first != kAck && walked != nullptr &&
             walked->count < static_cast<int>(sizeof(walked->first)))
             walked->first[walked->count++] = first;
-        if (SameCommand(*packet, cmd, sub))
-            return packet;
-        // A wait for the acknowledgement 02 (sub-command 00) takes any other
-        // reply too; so does a wait for the board class.
-        if (other == nullptr && first != cmd &&
-            ((v == kAck && first != kAck) || cmd == kBoardClass))
-            other = packet;
+        const EReplyVerdict judged = JudgeReply(pattern, packet->pData, packet->dwLength);
+        if (judged > bestVerdict) {
+            best = packet;
+            bestVerdict = judged;
+        }
+        if (judged == EReplyVerdict::kAnswer)
+            break;
     }
-    return other;
+    if (verdict != nullptr)
+        *verdict = bestVerdict;
+    return best;
 }
 
-void CRcvBuf::LogWalked(const Walked& walked, DWORD v) {
+SBuffer* CRcvBuf::FindPkt(DWORD v, Walked* walked) {
+    EReplyVerdict verdict = EReplyVerdict::kOther;
+    SBuffer* packet = FindPkt(ReplyPatternForWait(v), walked, &verdict);
+    return verdict == EReplyVerdict::kRefusal ? nullptr : packet;
+}
+
+void CRcvBuf::LogWalked(const Walked& walked, BYTE command) {
     for (int i = 0; i < walked.count; ++i) {
         char text[128];
         std::snprintf(text, sizeof(text),
                       "The data which obtained from the device is %x and btyeCmd = %x\n",
-                      static_cast<unsigned>(walked.first[i]), static_cast<unsigned>(v & 0xFF));
+                      static_cast<unsigned>(walked.first[i]), static_cast<unsigned>(command));
         Log(text);
     }
 }
@@ -117,38 +112,62 @@ BOOL CRcvBuf::CopyOut(const SBuffer* packet, BYTE* pBuffer, DWORD dwCapacity, DW
     return TRUE;
 }
 
-BOOL CRcvBuf::GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD v,
-                        DWORD dwTimeout) {
-    // The log is written outside the lock: the reader thread, which needs
-    // the lock to hand over the next packet, never waits for the log file.
+void CRcvBuf::DropHeld(bool oneTaken) {
+    const int held = m_lstPackets.GetCount();
+    const int dropped = oneTaken && held > 0 ? held - 1 : held;
+    if (dropped > 0)
+        g_RunStatistics.repliesDropped += static_cast<unsigned long>(dropped);
+    m_lstPackets.RemoveAll();
+}
+
+BOOL CRcvBuf::GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength,
+                        const SReplyPattern& pattern, DWORD dwTimeout, bool* refused) {
+    if (refused != nullptr)
+        *refused = false;
+    // Takes the best packet held and empties the list; false when none
+    // answers. The log is written outside the lock: the reader thread, which
+    // needs the lock to hand over the next packet, never waits for the log.
+    auto take = [&](Walked* walked) {
+        EReplyVerdict verdict = EReplyVerdict::kOther;
+        SBuffer* packet = FindPkt(pattern, walked, &verdict);
+        const bool answered =
+            verdict == EReplyVerdict::kAnswer || verdict == EReplyVerdict::kLooseAnswer;
+        if (answered)
+            CopyOut(packet, pBuffer, dwCapacity, pdwLength);
+        if (verdict == EReplyVerdict::kRefusal && refused != nullptr)
+            *refused = true;
+        DropHeld(answered);
+        return verdict;
+    };
+
     Walked walked;
     m_csLock.Lock();
-    SBuffer* packet = FindPkt(v, &walked);
-    if (packet != nullptr) {
-        BOOL result = CopyOut(packet, pBuffer, dwCapacity, pdwLength);
-        m_lstPackets.RemoveAll();
+    EReplyVerdict verdict = take(&walked);
+    if (verdict != EReplyVerdict::kOther) {
         m_csLock.Unlock();
-        LogWalked(walked, v);
-        return result;
+        LogWalked(walked, pattern.command);
+        return verdict == EReplyVerdict::kRefusal ? FALSE : TRUE;
     }
-    m_lstPackets.RemoveAll();
-    m_dwAwaited.store(v);
+    // Every wake-up given so far was for a packet judged above.
+    m_evWakeUp.DiscardPending();
+    m_awaited = pattern;
+    m_bWaiting = true;
     m_csLock.Unlock();
-    LogWalked(walked, v);
+    LogWalked(walked, pattern.command);
 
-    bool woken = m_evWakeUp.Wait(dwTimeout);
-    m_dwAwaited.store(kNobodyWaits);
-    if (!woken)
-        return FALSE;
-
+    const bool woken = m_evWakeUp.Wait(dwTimeout);
     Walked after;
     m_csLock.Lock();
-    packet = FindPkt(v, &after);
-    BOOL result = packet != nullptr ? CopyOut(packet, pBuffer, dwCapacity, pdwLength) : FALSE;
-    m_lstPackets.RemoveAll();
+    m_bWaiting = false;
+    verdict = woken ? take(&after) : EReplyVerdict::kOther;
     m_csLock.Unlock();
-    LogWalked(after, v);
-    return result;
+    LogWalked(after, pattern.command);
+    return verdict == EReplyVerdict::kAnswer || verdict == EReplyVerdict::kLooseAnswer;
+}
+
+BOOL CRcvBuf::GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD v,
+                        DWORD dwTimeout) {
+    return GetPacket(pBuffer, dwCapacity, pdwLength, ReplyPatternForWait(v), dwTimeout);
 }
 
 void CRcvBuf::RemoveAll() {
@@ -159,13 +178,16 @@ void CRcvBuf::RemoveAll() {
 
 void CRcvBuf::Drop() {
     m_csLock.Lock();
-    m_lstPackets.RemoveAll();
+    DropHeld(false);
     m_evWakeUp.DiscardPending();
     m_csLock.Unlock();
 }
 
 void CRcvBuf::Reset() {
-    if (m_dwAwaited.load() != kNobodyWaits) {
+    m_csLock.Lock();
+    const bool waiting = m_bWaiting;
+    m_csLock.Unlock();
+    if (waiting) {
         m_evWakeUp.Notify();
         Sleep(100);
     }
@@ -436,7 +458,12 @@ BOOL CHdlcAdapter::ReadHDLCData() {
 BOOL CHdlcAdapter::Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD dwCmd,
                         DWORD dwTimeout, signed char matchSub) {
     DWORD awaited = matchSub != 0 ? dwCmd : ((dwCmd & ~0xFF00u) | 0xFF00u);
-    if (!m_rcvBuf.GetPacket(pBuffer, dwCapacity, pdwLength, awaited, dwTimeout)) {
+    return Read(pBuffer, dwCapacity, pdwLength, ReplyPatternForWait(awaited), dwTimeout, nullptr);
+}
+
+BOOL CHdlcAdapter::Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength,
+                        const SReplyPattern& pattern, DWORD dwTimeout, bool* refused) {
+    if (!m_rcvBuf.GetPacket(pBuffer, dwCapacity, pdwLength, pattern, dwTimeout, refused)) {
         m_dwLastError.store(HDLC_ERR_NO_PACKET);
         return FALSE;
     }

@@ -7,6 +7,7 @@
 
 #include "CList.h"
 #include "HOST_NetPort.h"
+#include "ReplyMatch.h"
 #include "Thread.h"
 #include "Types.h"
 
@@ -26,11 +27,10 @@ protected:
 };
 
 // Received packets, newest first, at most 10; one caller waits for the reply
-// whose first byte (and optionally second byte) it names.
+// to its request (ReplyMatch.h says which packet that is).
 class CRcvBuf {
 public:
     static constexpr int kMaxPackets = 10;
-    static constexpr DWORD kNobodyWaits = 0xFFFFFFFF;
 
     CRcvBuf();
     ~CRcvBuf();
@@ -38,6 +38,11 @@ public:
     CRcvBuf& operator=(const CRcvBuf&) = delete;
 
     BOOL PutPacket(const BYTE* pPacket, DWORD dwLength);
+    // Takes the packet that answers pattern, waiting up to dwTimeout ms for
+    // it; every other packet held is dropped. FALSE on time-out, and at once
+    // when the device refuses the request (*refused set, when given).
+    BOOL GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, const SReplyPattern& pattern,
+                   DWORD dwTimeout, bool* refused = nullptr);
     // v: low byte the command, second byte the sub-command (0xFF any).
     BOOL GetPacket(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD v, DWORD dwTimeout);
     // The first bytes of the packets a search walked over that are no
@@ -46,7 +51,10 @@ public:
         BYTE first[kMaxPackets + 1];
         int count = 0;
     };
-    // The packet that answers a wait for v; the caller holds the lock.
+    // The packet that answers best (an answer before a loose answer before a
+    // refusal, the newest of equals); the caller holds the lock.
+    SBuffer* FindPkt(const SReplyPattern& pattern, Walked* walked = nullptr,
+                     EReplyVerdict* verdict = nullptr);
     SBuffer* FindPkt(DWORD v, Walked* walked = nullptr);
     void RemoveAll();
     // Forgets the packets received so far and the wake-ups they gave while
@@ -57,12 +65,16 @@ public:
 
 private:
     BOOL CopyOut(const SBuffer* packet, BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength);
-    static void LogWalked(const Walked& walked, DWORD v);
+    // Empties the list; the packets not taken count as dropped replies.
+    void DropHeld(bool oneTaken);
+    static void LogWalked(const Walked& walked, BYTE command);
 
     CList m_lstPackets;
     EWEvent m_evWakeUp;
     CCriticalSection m_csLock;
-    std::atomic<DWORD> m_dwAwaited{kNobodyWaits};
+    // What the waiting caller awaits; guarded by the lock.
+    SReplyPattern m_awaited;
+    bool m_bWaiting = false;
 };
 
 class CHdlcAdapter : public IRunAble {
@@ -81,6 +93,10 @@ public:
     // second byte of dwCmd.
     BOOL Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, DWORD dwCmd, DWORD dwTimeout,
               signed char matchSub);
+    // Waits up to dwTimeout ms for the reply that answers pattern; FALSE on
+    // time-out and when the device refused the request (*refused set).
+    BOOL Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength, const SReplyPattern& pattern,
+              DWORD dwTimeout, bool* refused);
     // Without a reader thread: the next good frame straight from the port.
     BOOL Read(BYTE* pBuffer, DWORD dwCapacity, DWORD* pdwLength);
     // Forgets the packets received so far: a reply that came after its wait

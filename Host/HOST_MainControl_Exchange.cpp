@@ -1,21 +1,32 @@
 // The one loop every request/reply exchange with the device goes through:
-// write, pause, wait for the reply by its first byte, judge it, retry.
+// write, pause, wait for the reply that answers the request, judge it, retry.
 #include <cstring>
 
 #include "Function.h"
 #include "HOST_MainControl.h"
 #include "ProcessFlags.h"
+#include "ReplyMatch.h"
+#include "RunStatistics.h"
 
 namespace {
 
 constexpr DWORD kFramedWrite = 0;
-
-void Pause(unsigned long ms) {
-    if (ms > 0)
-        Sleep(ms);
-}
+constexpr BYTE kDldModeProbe = 0x0C;
 
 }  // namespace
+
+// The boot loader's acknowledgement 02 names no request, so after a wait for
+// one that ended without an answer a late acknowledgement could still come and
+// be counted for the next request. The download-mode probe 0C is sent as a
+// marker instead: the boot loader answers in order, so once its answer 0D is
+// in, every older reply has come (and been dropped).
+bool CMainControl::Resynchronise() {
+    ++g_RunStatistics.resyncs;
+    Log("Resynchronise with the boot loader.\n");
+    const BYTE probe[] = {kDldModeProbe};
+    m_bLinkUnsettled = !RunExchange(ResyncExchange(), probe, sizeof probe);
+    return !m_bLinkUnsettled;
+}
 
 bool CMainControl::RunExchange(const Exchange& exchange, const BYTE* request, DWORD length,
                                SExchangeReply* reply, const ReplyJudge& judge, int textNumber) {
@@ -23,9 +34,20 @@ bool CMainControl::RunExchange(const Exchange& exchange, const BYTE* request, DW
     SExchangeReply& in = reply != nullptr ? *reply : local;
     in.bytes.assign(exchange.replySize, 0);
     in.length = 0;
+    const SReplyPattern awaited = ReplyPatternFor(request, length, exchange.replyCommand);
+    const bool bootLoaderAck = exchange.awaitsReply && exchange.replyCommand == kDldAck;
     for (int attempt = 1; attempt <= exchange.attempts; ++attempt) {
+        if (StopRequested())
+            return false;
         const int number = textNumber != 0 ? textNumber : attempt;
         Pause(exchange.pauseBeforeAttemptMs);
+        if (bootLoaderAck && m_bLinkUnsettled && !Resynchronise()) {
+            // Not sent: its acknowledgement could not be told from a late one.
+            if (exchange.noReply != nullptr)
+                LogF(exchange.noReply, number);
+            Pause(exchange.pauseAfterNoReplyMs);
+            continue;
+        }
         m_pHDLC.DropReceived();
         // A closed link fails the write instead of reaching into freed buffers.
         const BOOL sent = !m_pHDLC.IsOpen()      ? FALSE
@@ -44,8 +66,11 @@ bool CMainControl::RunExchange(const Exchange& exchange, const BYTE* request, DW
         Pause(exchange.pauseAfterWriteMs);
         std::fill(in.bytes.begin(), in.bytes.end(), 0);
         DWORD received = 0;
-        if (!m_pHDLC.Read(in.bytes.data(), exchange.replySize, &received, exchange.replyCommand,
-                          exchange.timeoutMs, 0)) {
+        bool refused = false;
+        if (!m_pHDLC.Read(in.bytes.data(), exchange.replySize, &received, awaited,
+                          exchange.timeoutMs, &refused)) {
+            if (bootLoaderAck && !refused)
+                m_bLinkUnsettled = true;
             if (exchange.noReply != nullptr)
                 LogF(exchange.noReply, number);
             if (exchange.noReplyErrorCode != 0)

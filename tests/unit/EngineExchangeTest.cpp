@@ -1,8 +1,11 @@
 // The exchange loop against a device that answers late: a reply inside the
-// time-out counts, one after it does not, and a refused reply is tried again.
+// time-out counts, one after it does not and never answers a later request,
+// and a refused reply is tried again.
+#include <algorithm>
 #include <thread>
 
 #include "EngineFakeDevice.h"
+#include "RunStatistics.h"
 
 namespace enginetest {
 namespace {
@@ -40,7 +43,9 @@ TEST_F(EngineExchange, RepliesCountOnlyInsideTheirTimeOut) {
         const auto delay = std::chrono::milliseconds(
             static_cast<long>(row.exchange.timeoutMs * Scale() * row.delay));
         const BYTE replyByte = row.replyByte;
-        m_device.SetResponder([delay, replyByte](const Request&) -> std::vector<Bytes> {
+        m_device.SetResponder([delay, replyByte](const Request& r) -> std::vector<Bytes> {
+            if (r.bytes == Bytes{0x0C})
+                return {Bytes{0x0D}};  // the resynchronisation after a missed wait
             std::this_thread::sleep_for(delay);
             return {Reply(replyByte, 68)};
         });
@@ -50,8 +55,55 @@ TEST_F(EngineExchange, RepliesCountOnlyInsideTheirTimeOut) {
         // A late reply must not be taken as the answer to the next request.
         m_device.WaitForRequests(1);
         std::this_thread::sleep_for(delay);
-        EXPECT_EQ(m_device.Requests().size(), 1u);
+        const std::vector<Bytes> frames = m_device.Frames();
+        EXPECT_EQ(std::count(frames.begin(), frames.end(), Bytes{0x11, 0x22}), 1);
     }
+}
+
+// A boot loader whose every reply comes after the block's first wait: the
+// late acknowledgement of the block must not count for the end of image,
+// which the loader refuses. The link is resynchronised (0C, answered 0D in
+// order) before the end goes out, so the end sees its own refusal.
+TEST_F(EngineExchange, AMissedAcknowledgementNeverCountsForTheNextRequest) {
+    const auto late =
+        std::chrono::milliseconds(static_cast<long>(BlockExchange(1).timeoutMs * Scale() * 1.4));
+    m_device.SetResponder([late](const Request& r) -> std::vector<Bytes> {
+        std::this_thread::sleep_for(late);
+        switch (r.bytes.empty() ? 0 : r.bytes[0]) {
+            case 0x0C:
+                return {Bytes{0x0D}};
+            case 0x43:
+                return {Bytes{0x03, 0x43}};
+            default:
+                return {Bytes{0x02}};
+        }
+    });
+    const BYTE block[] = {0x42, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01, 0x5A};
+    const BYTE end[] = {0x43, 0x00};
+    Exchange endOnce = EndExchange();
+    endOnce.attempts = 1;
+    const unsigned long resyncsBefore = g_RunStatistics.resyncs;
+    EXPECT_FALSE(m_engine.RunExchange(BlockExchange(1), block, sizeof block));
+    EXPECT_FALSE(m_engine.RunExchange(endOnce, end, sizeof end));
+    // The block, one or more probes (a probe answered late is answered by
+    // the next one), then the end.
+    const std::vector<Bytes> frames = m_device.Frames();
+    ASSERT_GE(frames.size(), 3u);
+    EXPECT_EQ(frames.front()[0], 0x42);
+    EXPECT_EQ(frames.back()[0], 0x43);
+    EXPECT_TRUE(std::all_of(frames.begin() + 1, frames.end() - 1,
+                            [](const Bytes& f) { return f == Bytes{0x0C}; }));
+    EXPECT_EQ(g_RunStatistics.resyncs, resyncsBefore + 1);
+
+    // A resynchronisation that brings no answer sends nothing else: the
+    // request's attempt fails unsent.
+    m_device.SetResponder([](const Request&) -> std::vector<Bytes> { return {}; });
+    m_device.Clear();
+    EXPECT_FALSE(m_engine.RunExchange(BlockExchange(1), block, sizeof block));
+    EXPECT_FALSE(m_engine.RunExchange(endOnce, end, sizeof end));
+    const std::vector<Bytes> unanswered = m_device.Frames();
+    ASSERT_EQ(unanswered.size(), 1u + ResyncExchange().attempts);
+    EXPECT_EQ(unanswered.back(), Bytes{0x0C});
 }
 
 TEST_F(EngineExchange, RefusedRepliesAreTriedAgainUpToTheAttempts) {

@@ -242,8 +242,21 @@ public:
         std::string text;
     };
     void UIController(unsigned long kind, double code, char* text) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back({kind, code, text != nullptr, text != nullptr ? text : ""});
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_calls.push_back({kind, code, text != nullptr, text != nullptr ? text : ""});
+        }
+        m_called.notify_all();
+    }
+    // Waits until a call of kind with one of codes has come; false on time-out.
+    bool WaitFor(unsigned long kind, std::vector<double> codes, unsigned timeoutMs) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_called.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            return std::any_of(m_calls.begin(), m_calls.end(), [&](const Call& c) {
+                return c.kind == kind &&
+                       std::find(codes.begin(), codes.end(), c.code) != codes.end();
+            });
+        });
     }
     std::vector<Call> Calls() {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -256,6 +269,7 @@ public:
 
 private:
     std::mutex m_mutex;
+    std::condition_variable m_called;
     std::vector<Call> m_calls;
 };
 
@@ -265,6 +279,15 @@ inline Bytes Reply(uint8_t cmd, size_t length, uint8_t fill = 0x00) {
     if (length > 0)
         r[0] = cmd;
     return r;
+}
+
+// A diagnostic reply to request r: it repeats the request's first three
+// bytes (command, and sub-command, item or selector), then fill up to length.
+inline Bytes ReplyTo(const Request& r, size_t length, uint8_t fill = 0x00) {
+    Bytes reply(length, fill);
+    for (size_t i = 0; i < length && i < r.bytes.size() && i < 3; ++i)
+        reply[i] = r.bytes[i];
+    return reply;
 }
 
 // Puts text into a reply at offset.

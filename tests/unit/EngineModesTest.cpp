@@ -39,7 +39,7 @@ TEST_F(EngineModes, ResetWaitsForItsReply) {
     EXPECT_EQ(CountInLog("Wait for response OVERTIME,for reset the board.\n"), 1u);
     m_device.SetResponder([](const Request& r) -> std::vector<Bytes> {
         if (r.bytes.size() == 3 && r.bytes[0] == 0x29)
-            return {Reply(0x29, 3)};
+            return {ReplyTo(r, 3)};
         return {};
     });
     m_device.Clear();

@@ -28,7 +28,7 @@ TEST_F(EngineQueries, FirmwareVersionNeedsMoreThan62Bytes) {
         return [replyLength](const Request& r) -> std::vector<Bytes> {
             if (!Is(r, 0x4B))
                 return {};
-            Bytes reply = Reply(0x4B, replyLength, 0x20);
+            Bytes reply = ReplyTo(r, replyLength, 0x20);
             Put(reply, 4, "11.810.09.17.00-and-more-text-beyond-31-chars");
             return {reply};
         };
@@ -104,7 +104,7 @@ TEST_F(EngineQueries, DashboardTextEnd) {
         return [text](const Request& r) -> std::vector<Bytes> {
             if (!Is(r, 0x4B))
                 return {};
-            Bytes reply = Reply(0x4B, 200, 'z');
+            Bytes reply = ReplyTo(r, 200, 'z');
             Put(reply, 5, text);
             return {reply};
         };
@@ -296,7 +296,7 @@ TEST_F(EngineQueries, HandShakeProbe) {
 // version and an IMEI.
 std::vector<Bytes> NormalDevice(const Request& r) {
     if (Is(r, 0x4B)) {
-        Bytes reply = Reply(0x4B, 80);
+        Bytes reply = ReplyTo(r, 80);
         Put(reply, 4, "11.608.13.02.00");
         return {reply};
     }

@@ -136,6 +136,52 @@ TEST(RcvBufMatch, WaitForBoardClassTakesAnyPacket) {
     }
 }
 
+// A reply that names its request answers only that request; one that names
+// another is dropped, whatever its first byte.
+TEST(RcvBufMatch, AReplyNamingAnotherRequestIsNeverTaken) {
+    using V = EReplyVerdict;
+    struct Row {
+        const char* name;
+        Bytes request;
+        BYTE replyCommand;
+        Bytes reply;
+        V verdict;
+    };
+    const Row rows[] = {
+        {"version reply", {0x4B, 0xC9, 0x03, 0xFF}, 0x4B, {0x4B, 0xC9, 0x03, 0x00}, V::kAnswer},
+        {"version reply for the status query",
+         {0x4B, 0xC9, 0x21, 0xFF},
+         0x4B,
+         {0x4B, 0xC9, 0x03, 0x00},
+         V::kOther},
+        {"reply too short to repeat its sub-command",
+         {0x4B, 0xC9, 0x21},
+         0x4B,
+         {0x4B, 0xC9},
+         V::kOther},
+        {"NV reply of another item", {0x26, 0x26, 0x02}, 0x26, {0x26, 0x00, 0x00}, V::kOther},
+        {"offline answered, reset asked", {0x29, 0x02, 0x00}, 0x29, {0x29, 0x01, 0x00}, V::kOther},
+        {"backup reply for the restore order",
+         {0xFA, 0x14, 0x00, 0x00},
+         0xFA,
+         {0xFA, 0x13, 0x00, 0x00},
+         V::kOther},
+        {"end refused", {0x43, 0x00}, 0x02, {0x03, 0x43}, V::kRefusal},
+        {"end refused, erase waits", {0x41, 0x00}, 0x02, {0x03, 0x43}, V::kOther},
+        {"bare refusal names nothing", {0x41, 0x00}, 0x02, {0x03}, V::kRefusal},
+        {"acknowledgement names nothing", {0x42, 0x00}, 0x02, {0x02}, V::kAnswer},
+        {"board class takes another packet", {0x45}, 0x45, {0x13, 0x45}, V::kLooseAnswer},
+        {"board class answered by an old board", {0x45}, 0x45, {0x03, 'K'}, V::kLooseAnswer},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const SReplyPattern pattern = ReplyPatternFor(
+            row.request.data(), static_cast<DWORD>(row.request.size()), row.replyCommand);
+        EXPECT_EQ(JudgeReply(pattern, row.reply.data(), static_cast<DWORD>(row.reply.size())),
+                  row.verdict);
+    }
+}
+
 TEST(RcvBufMatch, LogsEveryPacketWalkedThatIsNoAcknowledgement) {
     LogCapture log;
     CRcvBuf buf;
