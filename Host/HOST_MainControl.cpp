@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "Function.h"
+#include "Interruption.h"
 #include "ProcessFlags.h"
 
 char g_Version[2048];
@@ -109,12 +110,30 @@ bool CMainControl::Init(IEngineObserver* controller) {
     return true;
 }
 
+bool CMainControl::StopRequested() const {
+    return m_stop.Requested() && !g_bWritingDevice;
+}
+
+void CMainControl::Pause(unsigned long ms) {
+    if (ms == 0)
+        return;
+    // While the device is written every pause is slept out: nothing cuts a
+    // write short.
+    if (g_bWritingDevice)
+        Sleep(ms);
+    else
+        m_stop.Pause(ms);
+}
+
 bool CMainControl::Exit() {
-    // Under the engine lock the worker is between commands: the link is ours
-    // until the exit command is set, and no command can overwrite it.
+    // The running command ends at its next pause or attempt; under the
+    // engine lock the worker is between commands: the link is ours until the
+    // exit command is set, and no command can overwrite it.
+    m_stop.Request();
     EWThread* worker = nullptr;
     {
         Locker lock(this);
+        m_stop.Clear();
         if (isNeedRestart)
             ResetAtExit();
         SetCurState(CMD_EXIT);
@@ -226,7 +245,8 @@ bool CMainControl::OpenPort() {
     if (m_bPortOpened)
         return true;
     m_bPortOpened = true;
-    Sleep(kPortSettleMs);
+    Pause(kPortSettleMs);
+    m_bLinkUnsettled = false;  // a new link: nothing of the old one can arrive
     bool opened = m_pHDLC.Init(m_dwPortArg1, m_dwPortArg2, m_dwPortArg3) != FALSE;
     if (!opened) {
         g_nErrorCode = kOpenPortFailed;
@@ -234,7 +254,7 @@ bool CMainControl::OpenPort() {
     } else {
         ClearErrorCode(kOpenPortFailed);
     }
-    Sleep(kPortSettleMs);
+    Pause(kPortSettleMs);
     return opened;
 }
 
@@ -258,7 +278,7 @@ bool CMainControl::ClosePort() {
         return false;
     }
     m_bPortOpened = false;
-    Sleep(kPortSettleMs);
+    Pause(kPortSettleMs);
     ClearErrorCode(kClosePortFailed);
     return true;
 }
@@ -267,6 +287,7 @@ bool CMainControl::OpenPort_Diag() {
     if (m_bPortOpened)
         return true;
     m_bPortOpened = true;
+    m_bLinkUnsettled = false;
     bool opened = m_pHDLC.Init(m_dwPortArg1, m_dwPortArg2, m_dwPortArg3) != FALSE;
     if (!opened)
         m_bPortOpened = false;
@@ -352,7 +373,12 @@ void CMainControl::NotifyObserver(unsigned long msg, unsigned long code, long) {
         case 13:
             g_nErrorCode = 0;
             controller->UIController(3, 20, nullptr);
-            LoadString("IDS_PRODUCE_Version", g_Version);
+            // The version the modem reported after the update (checked equal
+            // to the target); the target itself where none was read.
+            if (m_pszBoardVersion != nullptr && m_pszBoardVersion[0] != '\0')
+                snprintf(g_Version, sizeof g_Version, "%s", m_pszBoardVersion);
+            else
+                LoadString("IDS_PRODUCE_Version", g_Version);
             controller->UIController(3, 21, g_Version);
             controller->UIController(3, 22, m_pszIMEI);
             break;

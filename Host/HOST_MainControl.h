@@ -15,6 +15,7 @@
 #include "DownloadPackets.h"
 #include "HOST_HDLC.h"
 #include "MAC_AppFileRead.h"
+#include "StopSignal.h"
 #include "Thread.h"
 #include "Types.h"
 #include "UserDataPackets.h"
@@ -149,6 +150,12 @@ public:
     bool DldFtm();
     bool DldAutoAdjust(int step);
 
+    // True once the end of the run has been asked for (Exit), unless the
+    // device is being written: the running command then ends at once.
+    bool StopRequested() const;
+    // Sleeps ms milliseconds; ends at once when StopRequested.
+    void Pause(unsigned long ms);
+
     CHdlcAdapter& Hdlc() { return m_pHDLC; }
     const char* IMEI() const { return m_pszIMEI; }
     unsigned long CurState() const { return m_dwCurState; }
@@ -176,6 +183,9 @@ private:
     // status 0.
     bool SendUserDataOrder(const Exchange& exchange, const BYTE* order, const char* refusedText);
     bool FailRestore();
+    // Sends the download-mode probe and drops everything before its answer;
+    // false when it brought no answer (the link stays unsettled).
+    bool Resynchronise();
     // Writes one frame with the opening-flag switch at 0, then restores it.
     BOOL WriteWithOpeningFlag(const BYTE* request, DWORD length);
     static void LogF(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -203,6 +213,10 @@ private:
     std::atomic<bool> m_bUpdateStarted{false};
     std::atomic<bool> m_bEndNotified{false};
     std::atomic<bool> m_bPortOpened{false};
+    // A wait for the boot loader's acknowledgement ended without an answer:
+    // the link is resynchronised before the next boot-loader request.
+    std::atomic<bool> m_bLinkUnsettled{false};
+    CStopSignal m_stop;
     std::atomic<unsigned long> m_dwLastError{0};
     std::atomic<unsigned long> m_dwCurState{CMD_IDLE};
     EWEvent m_evNotify;

@@ -30,7 +30,7 @@ bool CMainControl::SwitchToDiag() {
         memset(line, 0, sizeof(line));
         memcpy(line, kToDiag, sizeof(kToDiag) - 1);
         BOOL first = m_pHDLC.Write(kRawWrite, line, strlen(reinterpret_cast<char*>(line)));
-        Sleep(500);
+        Pause(500);
         memset(line, 0, sizeof(line));
         memcpy(line, kLogOff, sizeof(kLogOff) - 1);
         BOOL second = m_pHDLC.Write(kRawWrite, line, strlen(reinterpret_cast<char*>(line)));

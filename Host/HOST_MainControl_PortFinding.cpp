@@ -40,7 +40,7 @@ BOOL CMainControl::FindCommPortWithDriverTool(char* name) {
     if (OpenPort()) {
         SwitchToDiag();
         ClosePort();
-        Sleep(500);
+        Pause(500);
         if (OpenPort())
             return TRUE;
     }
@@ -87,7 +87,7 @@ BOOL CMainControl::FindCommPortWithoutDriverTool() {
             SwitchToDiag();
             ClosePort();
             if (OpenPort()) {
-                Sleep(3000);
+                Pause(3000);
                 bool answered = HandShake();
                 if (!answered) {
                     memset(boardClass, 0, sizeof(boardClass));

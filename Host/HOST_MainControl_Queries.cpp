@@ -148,17 +148,17 @@ bool CMainControl::Check_Board() {
         QueryVersionForce(version);
         version[0] = '\0';  // the current version is not shown in download mode
     } else if (!g_bForceDld && (firmware || dashboard)) {
-        int pass = 1;
-        for (; pass <= 10; ++pass) {
-            bool read = firmware ? QueryBoardVersion(version) : QueryISOVersion(version);
+        bool read = false;
+        for (int pass = 1; pass <= 10 && !read && !StopRequested(); ++pass) {
+            read = firmware ? QueryBoardVersion(version) : QueryISOVersion(version);
             if (read)
                 break;
             LogF(firmware ? "Query firmware version FAILED %d times.\n"
                           : "Query dashboard version FAILED %d times.\n",
                  pass);
-            Sleep(3000);
+            Pause(3000);
         }
-        if (pass > 10) {
+        if (!read) {
             SetCurState(CMD_EXIT);
             return false;
         }

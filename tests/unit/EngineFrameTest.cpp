@@ -154,7 +154,7 @@ TEST_F(EngineFrame, ExitWithRestartTakesTheDeviceOfflineThenResetsIt) {
     FakeDevice device;
     device.SetResponder([](const Request& r) -> std::vector<Bytes> {
         if (!r.raw && !r.bytes.empty() && r.bytes[0] == 0x29 && r.bytes[1] == 1)
-            return {Reply(0x29, 3)};
+            return {ReplyTo(r, 3)};
         return {};
     });
     device.UsePath();
@@ -348,7 +348,8 @@ TEST_F(EngineFrameDeathTest, NullEngineForTheWorkerOrTheLocker) {
 namespace enginetest {
 namespace {
 
-// The end of a run: Exit waits for a running command, resets the device
+// The end of a run: Exit stops a running command at its next attempt, waits
+// for it, resets the device
 // through an open port (reopened when the worker has closed it), and
 // returns only after the worker and the port's reader have ended.
 TEST_F(EngineFrame, ExitResetsThroughAnOpenPortAfterTheRunningCommand) {
@@ -377,7 +378,7 @@ TEST_F(EngineFrame, ExitResetsThroughAnOpenPortAfterTheRunningCommand) {
             if (r.bytes[0] == 0x0A)
                 return {Bytes{0x02, 0x00}};
             if (r.bytes[0] == 0x29 && r.bytes[1] == 1)
-                return {Reply(0x29, 3)};
+                return {ReplyTo(r, 3)};
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             return DownloadModeDevice(r);
         });
@@ -402,12 +403,11 @@ TEST_F(EngineFrame, ExitResetsThroughAnOpenPortAfterTheRunningCommand) {
 
         std::vector<Request> requests = device.Requests();
         if (row.commandRunning) {
-            // The whole board check came first: probe and version query.
-            ASSERT_GE(requests.size(), 2u);
+            // The board check came first and stopped at its next attempt:
+            // the probe went out, the version query did not.
+            ASSERT_GE(requests.size(), 1u);
             EXPECT_EQ(requests[0].bytes, Bytes{0x0C});
-            EXPECT_EQ(requests[1].bytes, Bytes{0x46});
-            commandFrames = 2;
-            EXPECT_TRUE(engine.m_bBoardChecked);
+            commandFrames = 1;
         }
         ASSERT_EQ(requests.size(), commandFrames + row.resetFrames.size());
         for (size_t i = 0; i < row.resetFrames.size(); ++i) {

@@ -79,7 +79,7 @@ TEST_F(EngineUpdate, AValidPackageHandsOverToTheBackupOrTheDownload) {
         device.SetResponder([answer](const Request& r) -> std::vector<Bytes> {
             if (!answer || r.raw || r.bytes.empty() || r.bytes[0] != 0x26)
                 return {};
-            Bytes reply = Reply(0x26, 133);
+            Bytes reply = ReplyTo(r, 133);
             reply[3] = 8;
             return {reply};
         });
@@ -167,14 +167,14 @@ protected:
         return static_cast<uint32_t>(b[at] << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3]);
     }
 
-    // The download command on the engine's worker; Exit waits for it to
-    // end, then ends the worker.
+    // The download command on the engine's worker, up to its result
+    // ("Update succeed!" or "Update failed!"); then Exit ends the worker.
     void RunDownload() {
         const std::string path = m_dir + "/MODEM_FIRMWARE.BIN";
         ASSERT_TRUE(m_engine.OpenDownLoadFile(path.c_str()));
         m_engine.Init(&m_observer);
         m_engine.SetCurState(CMD_DOWNLOAD);
-        ASSERT_TRUE(m_device.WaitForRequests(1, 10000));
+        EXPECT_TRUE(m_observer.WaitFor(3, {20, 23}, 60000));
         m_engine.Exit();
     }
 
