@@ -13,6 +13,7 @@
 #include "PortDiscovery.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
+#include "RunStatistics.h"
 
 int TatolDownloadFailNum = 0;
 
@@ -38,11 +39,12 @@ enum UnitFailure : DWORD {
     kEraseFailed = 311,
 };
 
-// Marks the time the device is being written: from before the first erase
-// until the boot loader has acknowledged its reset, or the download ends.
+// Ends the time the device is being written (from right before the first
+// erase, BeginWritingDevice) when the boot loader has acknowledged its reset,
+// or the download ends.
 class WritingDevice {
 public:
-    WritingDevice() { g_bWritingDevice = true; }
+    WritingDevice() = default;
     ~WritingDevice() { Done(); }
     WritingDevice(const WritingDevice&) = delete;
     WritingDevice& operator=(const WritingDevice&) = delete;
@@ -70,6 +72,7 @@ bool CMainControl::DLD_Process() {
     WritingDevice writing;
     bool written = false;
     for (;;) {
+        ++g_RunStatistics.passes;
         LogTime("start time:%s");
         m_dwDownloadedSize = 0;
         m_bDownloadCompleted = false;
@@ -104,7 +107,7 @@ bool CMainControl::ReachDownloadMode() {
         Log("Switch to download mode FAILED and switch agin.\n");
     if (!ClosePort())
         Log("After switch to download mode close port FAILED.\n");
-    Sleep(10000);
+    Pause(10000);
     GetDevicePIDAndSetPorts();
 
     static const char* const kReasons[] = {
@@ -115,18 +118,19 @@ bool CMainControl::ReachDownloadMode() {
     };
     int reason = 0;
     bool reached = false;
-    for (int attempt = 1; attempt <= kPortSearchAttempts && !reached; ++attempt) {
+    for (int attempt = 1; attempt <= kPortSearchAttempts && !reached && !StopRequested();
+         ++attempt) {
         char* name = bQX10UseDiag ? SERIAL_PORT_DIAG_KEYNAME : SERIAL_PORT_PCUI_KEYNAME;
         if (!FindCommPort(name)) {
             reason = 1;
-            Sleep(3000);
+            Pause(3000);
             GetDevicePIDAndSetPorts();
             continue;
         }
         Log("After switch to download mode find port OK.\n");
         if (!OpenPort()) {
             reason = 2;
-            Sleep(3000);
+            Pause(3000);
             continue;
         }
         if (QueryDldMode()) {
@@ -136,7 +140,7 @@ bool CMainControl::ReachDownloadMode() {
         DIAG_SwitchToDldModeOneTime();
         ClosePort();
         reason = 3;
-        Sleep(5000);
+        Pause(5000);
     }
     if (!reached) {
         Log(kReasons[reason]);
@@ -198,7 +202,7 @@ bool CMainControl::WriteAllUnits() {
         LogF("Downloading the %dth file...\n", unit + 1);
         if (!DLD_DoDownLoadUnitFile(unit, m_AppFileReader))
             return false;
-        Sleep(100);
+        Pause(100);
     }
     return true;
 }
@@ -259,7 +263,7 @@ bool CMainControl::DLD_DoDownLoadUnitFile(int unitIndex, CAppFileReader& reader)
         Log("MoveToUnitBegin ERROR!\n");
         return false;
     }
-    Sleep(500);
+    Pause(500);
     try {
         DLD_DldAppEx(header, unitIndex);
         const _Tag_DLD_End_Packets tag = {header.dwUnitType, 0, 0, 0};
@@ -278,6 +282,7 @@ bool CMainControl::DLD_DldAppEx(const SAppFileUnitHeader& header, int unitIndex)
         Log("In function DLD_DldAppEx() -> NULL == m_pWriteBuffer\n");
         throw kNoBlockBuffer;
     }
+    BeginWritingDevice();
     if (!DLD_EraseFlash(header.dwUnitType, header.dwDataLen, 0, 0))
         throw kEraseFailed;
 
@@ -306,8 +311,9 @@ bool CMainControl::DLD_DldAppEx(const SAppFileUnitHeader& header, int unitIndex)
                 LogF("Download %llu unit data %d times FAILED.\n", block, attempt);
                 throw kBlockFailed;
             }
-            Sleep(100);
+            Pause(100);
             LogF("Download %llu unit data %d times FAILED.\n", block, attempt);
+            ++g_RunStatistics.blocksResent;
         }
     }
     m_bDownloading = false;

@@ -10,12 +10,14 @@
 #include "PortNames.h"
 #include "ProcessFlags.h"
 #include "StringResources.h"
+#include "VersionMatch.h"
 
 namespace {
 
 constexpr int kBackupFailed = 14;
 constexpr int kRestoreFailed = 21;
 constexpr int kVersionAfterRestoreFailed = 22;
+constexpr int kVersionNotTaken = 23;
 
 constexpr int kStartupTries = 240;
 
@@ -154,17 +156,19 @@ bool CMainControl::ResumeUserInfo() {
     const bool overDiag = qx10Model && (std::strcmp(product, "QX10") == 0 ||
                                         SecondVersionField(target) <= kQX10DiagVersion);
 
-    Sleep(35000);  // the device starts up again after the download
-    GetDevicePIDAndSetPorts();
+    Pause(35000);  // the device starts up again after the download
     bool up = false;
-    for (int attempt = 1; attempt <= kStartupTries && !up; ++attempt) {
+    for (int attempt = 1; attempt <= kStartupTries && !up && !StopRequested(); ++attempt) {
+        // A device that takes longer may come back under other node names:
+        // the USB ports are walked again before every try.
+        GetDevicePIDAndSetPorts();
         if (FindCommPort(overDiag ? SERIAL_PORT_DIAG_KEYNAME : SERIAL_PORT_PCUI_KEYNAME)) {
             up = QueryBoardVersion(m_pszBoardVersion);
             Log(up ? "Before resume NV,query board startup finished and PCUI port natrural.\n"
                    : "Before resume NV,query board version FAILED.\n");
         }
         if (!up)
-            Sleep(500);
+            Pause(500);
     }
     if (!up) {
         Log("The board startup OVERTIME.\n");
@@ -177,7 +181,7 @@ bool CMainControl::ResumeUserInfo() {
     bool restored = false;
     if (!overDiag) {
         Log("Begin to query NV restore information.\n");
-        Sleep(1000);
+        Pause(1000);
         restored = QueryNVRestoreInfo().byRestorStatus == kRestoredByItself;
     }
     if (restored) {
@@ -201,6 +205,15 @@ bool CMainControl::ResumeUserInfo() {
         SetCurState(CMD_EXIT);
         return false;
     }
+    if (!VersionsMatch(m_pszBoardVersion, target)) {
+        // The new firmware did not take: the modem is not updated.
+        LogF("The modem runs version %s after the update, not the target version %s.\n",
+             m_pszBoardVersion, target);
+        g_nErrorCode = kVersionNotTaken;
+        NotifyObserver(NOTIFY_END, 12, 0);
+        SetCurState(CMD_EXIT);
+        return false;
+    }
 
     if (qx10Model) {
         if (!DldFtm()) {
@@ -211,19 +224,19 @@ bool CMainControl::ResumeUserInfo() {
             return false;
         }
         Log("Go into FTM mode success.\n");
-        Sleep(5000);
+        Pause(5000);
         for (int step = 1; step <= 3; ++step) {
             Log("Begin to adjust.\n");
             Log(DldAutoAdjust(step) ? "Adjust success.\n" : "Adjust FAILED.\n");
-            Sleep(500);
+            Pause(500);
         }
         if (!Reset(kOnline)) {
             Log("Set online mode FAILED.\n");
-            Sleep(5000);
+            Pause(5000);
         }
     }
     if (Reset(kOffline)) {
-        Sleep(5000);
+        Pause(5000);
         Reset(kResetMode);
     }
     ClearErrorCode(kVersionAfterRestoreFailed);

@@ -242,6 +242,8 @@ protected:
                     int controlResets, bool damaged = false) {
         Observed o;
         MakeProgram(identity, damaged);
+        // A device whose new firmware takes runs the package's target version.
+        options.versionAfter = identity.substr(identity.rfind(':') + 1);
         o.scale = options.timeScale = std::atof(scale);
         modemsim::ModemSim sim(options);
         std::string error;
@@ -297,7 +299,7 @@ TEST_F(UpdateRun, CompleteUpdateFlashesEveryUnitAndTheDeviceRestoresByItself) {
     const Observed o = Update(kIdentity, SimOptions(1.0), kScale, 1);
     ExpectNormalEnd(o.run, "TRUE");
     ExpectFlashed(o, m_units);
-    EXPECT_EQ(o.installed, "11.608.14.01.00");
+    EXPECT_EQ(o.installed, kTarget);
     EXPECT_EQ(o.eventLog, "");
 
     // The console: the search, the device information, the start of the
