@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 #include "ConsoleScreens.h"
@@ -23,6 +24,9 @@ pthread_t g_watcher;
 bool g_watching = false;
 std::atomic<bool> g_stopping{false};
 std::function<void()> g_endAction;
+// Taken for an interruption's decision, and held by one that ends the run
+// until the process is gone; the download takes it to start writing.
+std::mutex g_decision;
 
 sigset_t WatchedSignals() {
     sigset_t set;
@@ -59,8 +63,11 @@ void* Watch(void*) {
             return nullptr;
         if (sig == kStopSignal)
             continue;
-        if (InterruptionEndsTheRun())
-            EndInterruptedRun(sig);
+        {
+            std::lock_guard<std::mutex> decide(g_decision);
+            if (InterruptionEndsTheRun())
+                EndInterruptedRun(sig);
+        }
         std::printf(
             "\nThe modem is being written: the update goes on and will finish by itself.\n");
         std::fflush(stdout);
@@ -94,6 +101,11 @@ void StopInterruptionWatch() {
     pthread_kill(g_watcher, kStopSignal);
     pthread_join(g_watcher, nullptr);
     g_watching = false;
+}
+
+void BeginWritingDevice() {
+    std::lock_guard<std::mutex> decide(g_decision);
+    g_bWritingDevice = true;
 }
 
 bool InterruptionEndsTheRun() {

@@ -86,6 +86,16 @@ bool ModemManagerInhibit::Take(const char* const* ports, size_t count) {
 
 void ModemManagerInhibit::Release() {
     std::lock_guard<std::mutex> hold(m_lock);
+    ReleaseHeld();
+}
+
+void ModemManagerInhibit::ReleaseUnlessBusy() {
+    std::unique_lock<std::mutex> hold(m_lock, std::try_to_lock);
+    if (hold.owns_lock())
+        ReleaseHeld();
+}
+
+void ModemManagerInhibit::ReleaseHeld() {
     if (m_bus == nullptr)
         return;
     if (m_held) {

@@ -29,6 +29,10 @@ public:
     // Gives a held inhibition back and closes the bus connection. Safe from
     // any thread and more than once; later calls do nothing.
     void Release();
+    // The same, unless Take is still asking ModemManager: then nothing, and
+    // the process's end closes the connection, which drops any inhibition.
+    // For an interruption, which must not wait for the call.
+    void ReleaseUnlessBusy();
 
 private:
     bool Connect();
@@ -36,6 +40,7 @@ private:
     ModemSearch FindUid(const char* const* ports, size_t count);
     bool CallInhibit(bool inhibit, char* failure, size_t failureSize);
     void Disconnect();
+    void ReleaseHeld();  // m_lock held
 
     std::mutex m_lock;
     sdbus::Library m_lib;

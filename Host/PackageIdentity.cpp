@@ -138,6 +138,8 @@ int SeparateFile(const char* dir, const char* name) {
     if (std::fclose(out) != 0)
         copied = false;
     if (!copied) {
+        // A partial package must not stay to be taken for the package.
+        std::remove(destination);
         std::printf("Write %s failed!\n", destination);
         return -1;
     }
@@ -153,14 +155,16 @@ int ReadBinFile(const char* dir) {
         std::printf("Open the BIN file failed!");
         return 1;
     }
-    // The package starts with zero bytes and its header holds no newline
-    // before the identity line, so one line read reaches it. Whatever the
-    // read does not fill stays zero.
+    // The identity line is read as bytes: the binary header before it may
+    // hold any byte, a line feed included. It ends at its zero terminator,
+    // and at byte 199 at the latest. Whatever the read does not fill stays
+    // zero.
     char line[200];
     std::memset(line, 0, sizeof line);
-    if (std::fgets(line, sizeof line, file) == NULL)
-        line[0] = '\0';
+    const size_t got = std::fread(line, 1, sizeof line - 1, file);
     std::fclose(file);
+    if (got <= kIdentityOffset)
+        line[kIdentityOffset] = '\0';
 
     std::memset(Prefix, 0, 30);
     std::memset(BoadType, 0, 30);

@@ -2,6 +2,7 @@
 // update run.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -30,6 +31,13 @@ constexpr int kBadTimeScaleStatus = 2;
 int EarlyExit(int status) {
     EndListener();
     return status;
+}
+
+// An early exit after the guard was taken: the run did not succeed, and the
+// result file says so (never "Updating" or an earlier run's "TRUE").
+int FailedStart(int status) {
+    WriteResult("FALSE");
+    return EarlyExit(status);
 }
 
 // The start-up steps up to the port walk. true: go on with the update run;
@@ -69,7 +77,7 @@ bool StartUp(int argc, char** argv, int* status) {
         std::strlen(g_ResourcesPath) + 1 >= pathSize) {
         g_ResourcesPath[0] = '\0';
         std::printf("Get current path failed!\n");
-        *status = EarlyExit(-1);
+        *status = FailedStart(-1);
         return false;
     }
     std::strcat(g_ResourcesPath, "/");
@@ -77,11 +85,11 @@ bool StartUp(int argc, char** argv, int* status) {
     if (!nameFits || SeparateFile(g_ResourcesPath, name) != 0) {
         std::printf("Separete Bin File failed!\n");
         Log("Separete Bin File failed!");
-        *status = EarlyExit(0);
+        *status = FailedStart(0);
         return false;
     }
     if (ParseBinFile(g_ResourcesPath) != 0) {
-        *status = EarlyExit(0);
+        *status = FailedStart(0);
         return false;
     }
 
@@ -90,7 +98,7 @@ bool StartUp(int argc, char** argv, int* status) {
     Log(kVersionText);
 
     if (GetDevicePIDAndSetPorts() == -1) {
-        *status = EarlyExit(1);
+        *status = FailedStart(1);
         return false;
     }
     return true;
@@ -99,6 +107,9 @@ bool StartUp(int argc, char** argv, int* status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A console that goes away (a closed pipe, a dropped session) must never
+    // stop an update: writes to it fail quietly instead.
+    std::signal(SIGPIPE, SIG_IGN);
     // Before the listener child and any thread exist, so all inherit it.
     BlockInterruptions();
     int status = 0;
@@ -107,11 +118,14 @@ int main(int argc, char** argv) {
 
     // ModemManager leaves the modem alone from before its first port is
     // opened until the run has ended, whichever way it ends.
+    // An interruption while ModemManager is being asked ends the run at
+    // once: the call is abandoned, and the process's end closes the
+    // connection, which drops any inhibition.
     ModemManagerInhibit modemManager;
+    SetInterruptedEndAction([&modemManager] { modemManager.ReleaseUnlessBusy(); });
+    StartInterruptionWatch();
     const char* const walkedPorts[] = {cmodem, cdiag, cpcui};
     modemManager.Take(walkedPorts, sizeof walkedPorts / sizeof walkedPorts[0]);
-    SetInterruptedEndAction([&modemManager] { modemManager.Release(); });
-    StartInterruptionWatch();
 
     // The update run: banner, controller, main loop and the normal end.
     status = RunProgram();

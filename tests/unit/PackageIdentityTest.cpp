@@ -28,12 +28,13 @@ void PutLe32(std::string& out, uint32_t value) {
         out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
-// A package: 92 zero bytes, a header whose first 60 bytes hold no newline,
-// the identity line at byte 152, then body bytes of every value.
+// A package: 92 zero bytes, a binary header whose first 60 bytes hold line
+// feeds (no line reader reaches the identity), the identity line at byte
+// 152, then body bytes of every value.
 std::string Package(const std::string& identity, size_t bodySize = 1000) {
     std::string package(92, '\0');
     for (int i = 0; i < 60; ++i)
-        package.push_back(static_cast<char>(i % 2 == 0 ? 0x7E : 0x00));
+        package.push_back(static_cast<char>(i % 2 == 0 ? 0x7E : 0x0A));
     package += identity;
     package.push_back('\0');
     package += RandomBytes(bodySize, 7);
