@@ -85,6 +85,7 @@ Exchange DldModeProbeExchange() {
 
 Exchange ResyncExchange() {
     Exchange e = DldModeProbeExchange();
+    e.pauseAfterWriteMs = 0;  // the wait itself lets older replies pass
     e.writeFailed = "Write the order FAILED,for resynchronising with the boot loader.\n";
     e.noReply = "Wait for response OVERTIME %d times,for resynchronising with the boot loader.\n";
     return e;

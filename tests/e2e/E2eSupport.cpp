@@ -430,6 +430,8 @@ ProgramRun::~ProgramRun() {
         Track(m_pid, false);
         m_pid = -1;
     }
+    if (m_stdoutReader.joinable())
+        m_stdoutReader.join();
     if (!m_ownCaptureDir.empty())
         RemoveTree(m_ownCaptureDir);
 }
@@ -495,6 +497,31 @@ bool ProgramRun::Start(const RunOptions& options) {
             close(inFd);
         return false;
     }
+    int childOut = outFd;
+    if (options.stdoutLimit > 0) {
+        int pipeFds[2];
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+            close(outFd);
+            close(errFd);
+            close(inFd);
+            return false;
+        }
+        childOut = pipeFds[1];
+        const size_t limit = options.stdoutLimit;
+        m_stdoutReader = std::thread([readFd = pipeFds[0], outFd, limit] {
+            char chunk[512];
+            for (size_t left = limit; left > 0;) {
+                const ssize_t n = read(readFd, chunk, std::min(left, sizeof chunk));
+                if (n <= 0)
+                    break;
+                if (write(outFd, chunk, static_cast<size_t>(n)) != n)
+                    break;
+                left -= static_cast<size_t>(n);
+            }
+            close(readFd);
+            close(outFd);
+        });
+    }
     // Orphans of the run come back to this process, so that Wait can tell
     // whether the program left a process of its own behind.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -506,12 +533,12 @@ bool ProgramRun::Start(const RunOptions& options) {
         if (chdir(options.workDir.c_str()) != 0)
             _exit(126);
         dup2(inFd, 0);
-        dup2(outFd, 1);
+        dup2(childOut, 1);
         dup2(errFd, 2);
         execve(command.c_str(), argv, envp.data());
         _exit(127);
     }
-    close(outFd);
+    close(childOut);  // the pipe's reader closes outFd itself
     close(errFd);
     close(inFd);
     if (pid < 0)
@@ -534,6 +561,8 @@ RunResult ProgramRun::Wait() {
     }
     Track(m_pid, false);
     m_pid = -1;
+    if (m_stdoutReader.joinable())
+        m_stdoutReader.join();
     for (pid_t orphan : OrphansNamed(m_comm)) {
         ++m_result.leftoverProcesses;
         kill(orphan, SIGKILL);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -129,6 +130,9 @@ struct RunOptions {
     std::vector<std::pair<std::string, std::string>> extraEnv;
     int timeoutMs = 30000;   // hard limit; the run is killed (its pid only) after it
     std::string captureDir;  // directory for stdout.txt / stderr.txt; empty: a temp dir
+    // > 0: standard output is a pipe whose reader keeps the first this many
+    // bytes and then goes away, as "| head -c N" does.
+    size_t stdoutLimit = 0;
 };
 
 struct RunResult {
@@ -166,6 +170,7 @@ public:
 
 private:
     pid_t m_pid = -1;
+    std::thread m_stdoutReader;  // the pipe's reader of a limited standard output
     int m_timeoutMs = 0;
     long long m_startMs = 0;
     std::string m_ownCaptureDir;

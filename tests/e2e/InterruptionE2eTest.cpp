@@ -49,7 +49,11 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
     const Row rows[] = {
         {"during the device search", SIGTERM,
          [](const Snapshot& s) { return s.counters.nvReads >= 1; }, true},
-        {"while the modem is written", SIGINT,
+        {"SIGINT while the modem is written", SIGINT,
+         [](const Snapshot& s) { return s.counters.erases >= 1; }, false},
+        {"SIGTERM while the modem is written", SIGTERM,
+         [](const Snapshot& s) { return s.counters.erases >= 1; }, false},
+        {"SIGHUP while the modem is written", SIGHUP,
          [](const Snapshot& s) { return s.counters.erases >= 1; }, false},
         {"after the download reset", SIGHUP,
          [](const Snapshot& s) {

@@ -59,6 +59,11 @@ protected:
         return text.find(part) != std::string::npos;
     }
 
+    // An earlier run's success in dir, which a failed start must not leave.
+    void LeaveEarlierSuccess(const std::string& dir) {
+        ASSERT_TRUE(WriteFile(dir + "/" + kResultFile, ResultWord("TRUE")));
+    }
+
     std::string m_package;
 };
 
@@ -67,6 +72,7 @@ protected:
 TEST_F(StartupRun, NoOptionDirectoryEndsWithStatusOneAfterWritingTheFiles) {
     MakeProgram();
     ASSERT_TRUE(MakeRootTree(m_root, false));
+    LeaveEarlierSuccess(m_app);
     RunResult r = RunFromOwnDirectory();
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitStatus, 1) << r.out;
@@ -91,7 +97,7 @@ TEST_F(StartupRun, NoOptionDirectoryEndsWithStatusOneAfterWritingTheFiles) {
         "\"IDS_PRODUCE_Version\"\t\t\t\t\t= \"11.810.09.17.00\";\n";
     EXPECT_EQ(ReadFile(m_app + "/" + kStringFile), expectedStrings);
 
-    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), std::string("Updating") + std::string(56, '\0'));
+    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord("FALSE"));
 
     // The version entry has no newline of its own; the listener child may
     // have logged its own entries beside it. Nothing of the walk is logged.
@@ -146,7 +152,7 @@ TEST_F(StartupRun, MissingPcuiPortEndsWithStatusOne) {
     EXPECT_EQ(r.exitStatus, 1) << r.out;
     EXPECT_TRUE(Has(r.out, "\nMODEM=ttyUSB0 DIAG=ttyUSB1 PCUI=\nSet pcui port failed !\n"))
         << r.out;
-    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), std::string("Updating") + std::string(56, '\0'));
+    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord("FALSE"));
     ExpectListenerGone(r);
 }
 
@@ -248,6 +254,7 @@ TEST_F(StartupRun, GuardOfARunningInstanceRefusesTheSecond) {
 TEST_F(StartupRun, StartedFromAnotherDirectoryCannotFindItsFile) {
     MakeProgram();
     ASSERT_TRUE(MakeRootTree(m_root));
+    LeaveEarlierSuccess(m_tmp.Path());
     RunResult r = Run(m_tmp.Path(), std::string("app/") + kProgram);
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitStatus, 0) << r.out;
@@ -255,7 +262,24 @@ TEST_F(StartupRun, StartedFromAnotherDirectoryCannotFindItsFile) {
     EXPECT_TRUE(Has(r.out, "Separete Bin File failed!\n")) << r.out;
     EXPECT_TRUE(Has(ReadFile(m_tmp / kLogFile), " -- Separete Bin File failed!")) << r.out;
     EXPECT_FALSE(FileExists(m_tmp / kPackageFile));
-    EXPECT_FALSE(FileExists(m_tmp / kResultFile));
+    EXPECT_EQ(ReadFile(m_tmp / kResultFile), ResultWord("FALSE"));
+    ExpectListenerGone(r);
+}
+
+TEST_F(StartupRun, DamagedTrailerEndsWithFalse) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    std::string file;
+    ASSERT_TRUE(ReadFile(m_app + "/" + kProgram, &file));
+    file[file.size() - 24 + 15] = 0x7F;  // the package length reaches past the trailer
+    ASSERT_TRUE(WriteFile(m_app + "/" + kProgram, file));
+    LeaveEarlierSuccess(m_app);
+    RunResult r = RunFromOwnDirectory();
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "Separete Bin File failed!\n")) << r.out;
+    EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord("FALSE"));
     ExpectListenerGone(r);
 }
 
@@ -285,10 +309,16 @@ TEST_F(StartupRun, WorkingDirectoryTooLongForThePathBufferEndsWith255) {
         RunResult r = Run(deep, std::string("./") + kProgram);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.exitStatus, 255) << r.out;
-        EXPECT_EQ(r.out, "./FlashPilotUpdate\nGet current path failed!\n");
+        // The result file is named relative to the working directory.
+        EXPECT_EQ(
+            r.out,
+            "./FlashPilotUpdate\nGet current path failed!\nResult path = FlashPilot-Result\n");
         EXPECT_NE(faccessat(dir, kPackageFile, F_OK, 0), 0);
+        EXPECT_EQ(faccessat(dir, kResultFile, F_OK, 0), 0);
         ExpectListenerGone(r);
-        unlinkat(dir, kProgram, 0);  // beyond the reach of a path-based clean-up
+        // Beyond the reach of a path-based clean-up.
+        unlinkat(dir, kResultFile, 0);
+        unlinkat(dir, kProgram, 0);
         close(dir);
     }
 }
@@ -311,6 +341,7 @@ TEST_F(StartupRun, ProgramNameTooLongForItsBufferIsRefused) {
 TEST_F(StartupRun, IdentityWithOneColonIsNotCorrect) {
     MakeProgram("V001QM90W:11.810", true);
     ASSERT_TRUE(MakeRootTree(m_root));
+    LeaveEarlierSuccess(m_app);
     RunResult r = RunFromOwnDirectory();
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitStatus, 0) << r.out;
@@ -319,7 +350,7 @@ TEST_F(StartupRun, IdentityWithOneColonIsNotCorrect) {
     EXPECT_FALSE(Has(r.out, "option")) << r.out;
     EXPECT_TRUE(Has(ReadFile(m_app + "/" + kLogFile), " -- The Bin file is not correct!\n"));
     EXPECT_TRUE(FileExists(m_app + "/" + kPackageFile));  // left behind after an early exit
-    EXPECT_FALSE(FileExists(m_app + "/" + kResultFile));
+    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord("FALSE"));
     ExpectListenerGone(r);
 }
 
@@ -332,7 +363,7 @@ TEST_F(StartupRun, IdentityWithThreeColonsIsWrong) {
     EXPECT_TRUE(Has(r.out, "The information in the BIN file is wrong!")) << r.out;
     EXPECT_TRUE(Has(r.out, "Parse Bin flie failed!")) << r.out;
     EXPECT_FALSE(Has(r.out, "The Bin file is not correct!")) << r.out;
-    EXPECT_FALSE(FileExists(m_app + "/" + kResultFile));
+    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord("FALSE"));
     ExpectListenerGone(r);
 }
 

@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -365,23 +367,26 @@ TEST(ControllerKVActivator, KillsARunningCompanionAndLogsItsPath) {
     std::filesystem::copy_file("/bin/sleep", binary);
     chmod(binary.c_str(), 0755);
 
+    // The pipe's write end closes on exec: end of file on the read end marks
+    // the moment the companion runs under its own name, however loaded the
+    // machine is.
+    int exec[2];
+    ASSERT_EQ(pipe2(exec, O_CLOEXEC), 0);
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+        close(exec[0]);
         execl(binary.c_str(), binary.c_str(), "60", static_cast<char*>(nullptr));
         _exit(127);
     }
-    // Wait until the listing shows it (the exec has happened).
-    bool listed = false;
-    for (int i = 0; i < 200 && !listed; ++i) {
-        std::string comm;
-        std::ifstream in("/proc/" + std::to_string(child) + "/comm");
-        std::getline(in, comm);
-        listed = comm == "KVActivator";
-        if (!listed)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(listed);
+    close(exec[1]);
+    char byte = 0;
+    ssize_t n;
+    do {
+        n = read(exec[0], &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    close(exec[0]);
+    ASSERT_EQ(n, 0) << "the companion did not start";
 
     g_strKVActivatorPath[0] = '\0';
     MACController controller;

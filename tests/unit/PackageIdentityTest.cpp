@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -81,6 +83,25 @@ TEST_F(PackageIdentityExtraction, PackageIsCopiedByteForByte) {
     EXPECT_EQ(out, "");
     EXPECT_TRUE(ReadAll(bin_) == package);
     EXPECT_EQ(std::string(pathBinfile), bin_);
+}
+
+// A disk that fills up during the copy (a file size limit here): no partial
+// package is left to be taken for the package.
+TEST_F(PackageIdentityExtraction, AFailedCopyLeavesNoPartialPackage) {
+    std::string package = Package("V001:QM90W:11.810.09.17.00", 200000);
+    WriteAll(dir_.file("flashpilot"), ProgramFile(RandomBytes(5000, 3), package));
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = 100000;
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::string out =
+        CaptureStdout([&] { EXPECT_EQ(SeparateFile(dir_.slash().c_str(), "flashpilot"), -1); });
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(out, "Write " + bin_ + " failed!\n");
+    EXPECT_FALSE(Exists(bin_));
 }
 
 TEST_F(PackageIdentityExtraction, PackageRightBeforeTheTrailerAndEmptyPackage) {
