@@ -2,13 +2,12 @@
 
 #include <cstring>
 
+#include "DownloadPackets.h"
+#include "UserDataPackets.h"
+
 namespace {
 
-constexpr BYTE kAck = 0x02;
 constexpr BYTE kCmdNvRead = 0x26;
-constexpr BYTE kCmdControl = 0x29;
-constexpr BYTE kCmdDiagStatus = 0x4B;
-constexpr BYTE kCmdUserDataOrder = 0xFA;
 
 // How many bytes after the command a reply repeats from its request.
 DWORD EchoedBytes(BYTE command) {
@@ -16,7 +15,7 @@ DWORD EchoedBytes(BYTE command) {
         case kCmdDiagStatus:  // subsystem and its command code
         case kCmdNvRead:      // the item number
             return 2;
-        case kCmdControl:        // the mode
+        case kCmdControlMode:    // the mode
         case kCmdUserDataOrder:  // backup or restore
             return 1;
         default:
@@ -53,7 +52,7 @@ SReplyPattern ReplyPatternForWait(DWORD v) {
     SReplyPattern p;
     p.command = static_cast<BYTE>(v & 0xFF);
     p.sub = static_cast<BYTE>((v >> 8) & 0xFF);
-    p.takesAnyOther = v == kAck;
+    p.takesAnyOther = v == kDldAck;
     return p;
 }
 
@@ -73,7 +72,7 @@ EReplyVerdict JudgeReply(const SReplyPattern& p, const BYTE* reply, DWORD length
     const bool refusal = first == kReplyRefusal;
     if (refusal && p.knowsRequest && length >= 2 && reply[1] != p.requestCommand)
         return EReplyVerdict::kOther;
-    if (p.takesAnyOther && first != kAck)
+    if (p.takesAnyOther && first != kDldAck)
         return EReplyVerdict::kLooseAnswer;
     return refusal ? EReplyVerdict::kRefusal : EReplyVerdict::kOther;
 }
