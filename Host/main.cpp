@@ -9,6 +9,7 @@
 #include "Function.h"
 #include "Interruption.h"
 #include "ModemManagerInhibit.h"
+#include "PackageCommands.h"
 #include "PackageIdentity.h"
 #include "PortDiscovery.h"
 #include "ProgramFlow.h"
@@ -99,9 +100,14 @@ bool StartUp(int argc, char** argv, int* status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The options that only print end here, before anything else is done.
+    ProgramOptions options;
+    int status = 0;
+    if (HandleCommandLine(argc, argv, &options, &status))
+        return status;
+
     // Before the listener child and any thread exist, so all inherit it.
     BlockInterruptions();
-    int status = 0;
     if (!StartUp(argc, argv, &status))
         return status;
 
