@@ -13,6 +13,8 @@
 #include "PortDiscovery.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
+#include "RunPhases.h"
+#include "RunStatistics.h"
 
 int TatolDownloadFailNum = 0;
 
@@ -64,12 +66,15 @@ void LogTime(const char* format) {
 }  // namespace
 
 bool CMainControl::DLD_Process() {
+    BeginPhase("switch");
     if (!ReachDownloadMode() || !CheckBoardClass())
         return false;
 
+    BeginPhase("download");
     WritingDevice writing;
     bool written = false;
     for (;;) {
+        ++g_RunStatistics.passes;
         LogTime("start time:%s");
         m_dwDownloadedSize = 0;
         m_bDownloadCompleted = false;
@@ -204,6 +209,7 @@ bool CMainControl::WriteAllUnits() {
 }
 
 bool CMainControl::ResetAfterDownload() {
+    BeginPhase("reset");
     bool reset = false;
     for (int call = 1; call <= kResetCalls && !reset; ++call) {
         reset = DLD_Reset();
@@ -298,6 +304,8 @@ bool CMainControl::DLD_DldAppEx(const SAppFileUnitHeader& header, int unitIndex)
             throw kBlockFailed;
         }
         for (int attempt = 1;; ++attempt) {
+            if (attempt == 2)
+                ++g_RunStatistics.blocksResent;
             if (DLD_WriteAppData(static_cast<DWORD>(block), attempt, expected))
                 break;
             if (attempt == kBlockAttempts) {

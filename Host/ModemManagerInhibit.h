@@ -29,6 +29,9 @@ public:
     // Gives a held inhibition back and closes the bus connection. Safe from
     // any thread and more than once; later calls do nothing.
     void Release();
+    // True when ModemManager knew the modem and refused (or did not answer)
+    // the inhibition.
+    bool Refused() const { return m_refused; }
 
 private:
     bool Connect();
@@ -42,4 +45,5 @@ private:
     sdbus::Bus* m_bus = nullptr;
     char m_uid[kMmUidSize] = {};
     bool m_held = false;
+    bool m_refused = false;
 };

@@ -9,10 +9,12 @@
 #include "Function.h"
 #include "Interruption.h"
 #include "ModemManagerInhibit.h"
+#include "OptionRun.h"
 #include "PackageCommands.h"
 #include "PackageIdentity.h"
 #include "PortDiscovery.h"
 #include "ProgramFlow.h"
+#include "RunPhases.h"
 #include "SingleInstance.h"
 #include "TestSeams.h"
 
@@ -105,22 +107,30 @@ int main(int argc, char** argv) {
     int status = 0;
     if (HandleCommandLine(argc, argv, &options, &status))
         return status;
+    BeginOptionRun(options);
+    BeginPhase("start-up");
 
     // Before the listener child and any thread exist, so all inherit it.
     BlockInterruptions();
     if (!StartUp(argc, argv, &status))
-        return status;
+        return EndEarly(status);
+    AfterStartUp();
 
     // ModemManager leaves the modem alone from before its first port is
     // opened until the run has ended, whichever way it ends.
     ModemManagerInhibit modemManager;
     const char* const walkedPorts[] = {cmodem, cdiag, cpcui};
     modemManager.Take(walkedPorts, sizeof walkedPorts / sizeof walkedPorts[0]);
-    SetInterruptedEndAction([&modemManager] { modemManager.Release(); });
+    NoteModemManagerRefusal(modemManager.Refused());
+    SetInterruptedEndAction([&modemManager](int sig) {
+        EndInterrupted(sig);
+        modemManager.Release();
+    });
     StartInterruptionWatch();
 
     // The update run: banner, controller, main loop and the normal end.
+    SetSearchEndCheck(RunEndsAfterSearch);
     status = RunProgram();
     modemManager.Release();
-    return status;
+    return EndRun(status);
 }
