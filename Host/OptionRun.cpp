@@ -142,6 +142,7 @@ void NoteModemManagerRefusal(bool refused) {
 }
 
 bool RunEndsAfterSearch() {
+    NoteDeviceInformation();
     g_current = VersionsMatch(pszDeviceInfo[2], Version);
     if (Checking()) {
         g_searchEndedRun = true;
@@ -198,6 +199,7 @@ int EndRun(int status) {
 void EndInterrupted(int sig) {
     SRunEnd end;
     end.result = "interrupted";
+    end.engineStopped = false;
     end.errorCode = ReportedErrorCode();
     end.message = "interrupted by signal " + std::to_string(sig);
     WriteRunReport(end);

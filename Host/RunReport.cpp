@@ -32,6 +32,8 @@ std::string g_path;
 std::time_t g_started = 0;
 bool g_written = false;
 std::string g_usbPath;
+// The device information rows as the search left them; empty before.
+std::string g_deviceRows[kDeviceInfoRows];
 
 std::string IsoTime(std::time_t when) {
     struct tm utc;
@@ -87,16 +89,17 @@ json PackageFacts() {
 
 // What the search and the update learnt of the device; null fields for what
 // they never reached.
-json DeviceFacts() {
-    const bool searched = pszDeviceInfo[0][0] != '\0';
-    const char* after = m_Download != nullptr ? m_Download->BoardVersion() : nullptr;
-    return {{"port", RowOrNull(pszDeviceInfo[0])},
+json DeviceFacts(bool engineStopped) {
+    const std::string* rows = g_deviceRows;
+    const bool searched = !rows[0].empty();
+    const char* after =
+        engineStopped && m_Download != nullptr ? m_Download->BoardVersion() : nullptr;
+    return {{"port", RowOrNull(rows[0].c_str())},
             {"usb_path", RowOrNull(g_usbPath.c_str())},
-            {"version_before", RowOrNull(pszDeviceInfo[2])},
+            {"version_before", RowOrNull(rows[2].c_str())},
             {"version_after", RowOrNull(after)},
-            {"imei", RowOrNull(pszDeviceInfo[4])},
-            {"download_mode", searched ? json(std::strcmp(pszDeviceInfo[5], "Force Download") == 0)
-                                       : json(nullptr)}};
+            {"imei", RowOrNull(rows[4].c_str())},
+            {"download_mode", searched ? json(rows[5] == "Force Download") : json(nullptr)}};
 }
 
 json PhaseList() {
@@ -140,6 +143,12 @@ void NoteUsbPortPath() {
     g_usbPath = path;
 }
 
+void NoteDeviceInformation() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (int i = 0; i < kDeviceInfoRows; ++i)
+        g_deviceRows[i] = pszDeviceInfo[i];
+}
+
 void StartRunReport(const std::string& path) {
     std::lock_guard<std::mutex> hold(g_lock);
     g_path = path;
@@ -152,6 +161,9 @@ int ReportedErrorCode() {
     return code == kNoError ? -1 : code;
 }
 
+namespace {
+
+// The report's JSON text for end, from what the run knows now; g_lock held.
 std::string RunReportText(const SRunEnd& end) {
     const SRunStatistics& stats = g_RunStatistics;
     json program;
@@ -167,7 +179,7 @@ std::string RunReportText(const SRunEnd& end) {
     report["schema"] = 1;
     report["program"] = program;
     report["package"] = PackageFacts();
-    report["device"] = DeviceFacts();
+    report["device"] = DeviceFacts(end.engineStopped);
     report["result"] = end.result;
     report["error_code"] = end.errorCode >= 0 ? json(end.errorCode) : json(nullptr);
     report["message"] = end.message;
@@ -177,6 +189,8 @@ std::string RunReportText(const SRunEnd& end) {
     report["retries"] = retries;
     return report.dump(2) + "\n";
 }
+
+}  // namespace
 
 void WriteRunReport(const SRunEnd& end) {
     std::lock_guard<std::mutex> hold(g_lock);

@@ -13,6 +13,9 @@ struct SRunEnd {
     std::string result;
     int errorCode = -1;   // the program's error code; -1: none (null)
     std::string message;  // the result screen's text, or the verdict
+    // false while the engine may still run (an interruption): what only the
+    // engine knows is then left out.
+    bool engineStopped = true;
 };
 
 // Remembers where the report goes (empty: no report) and the start time.
@@ -22,8 +25,9 @@ void StartRunReport(const std::string& path);
 // device is enumerated (it is gone for a while when it restarts).
 void NoteUsbPortPath();
 
-// The report's JSON text for end, from what the run knows now.
-std::string RunReportText(const SRunEnd& end);
+// Takes the device information of a successful search (the screen's rows),
+// on the thread that drew them.
+void NoteDeviceInformation();
 
 // Writes the report once; later calls do nothing. A report that cannot be
 // written is a warning on standard error and changes nothing else.

@@ -785,6 +785,7 @@ struct OptionCase {
     int errorCode = -1;                // -1: null
     const char* message = "";          // what the report's message starts with
     bool modemWritten = false;         // backup, switch, erase or block seen
+    bool reportWritten = true;         // false: a warning instead of the report
     void (*check)(const RunResult&, const nlohmann::json&, const Counters&) = nullptr;
 };
 
@@ -884,6 +885,13 @@ std::vector<OptionCase> OptionCases() {
     backup.message = "Backup User's Data Failed!";
     backup.modemWritten = true;  // the backup orders
     rows.push_back(backup);
+
+    OptionCase unwritable{"UnwritableReportIsOnlyAWarning",
+                          {"--skip-if-current", "--report", "no-such-dir/report.json"}};
+    unwritable.device = AtTarget;
+    unwritable.resultWord = "TRUE";
+    unwritable.reportWritten = false;
+    rows.push_back(unwritable);
     return rows;
 }
 
@@ -916,6 +924,14 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
     EXPECT_FALSE(FileExists(m_app + "/" + kStringFile));
     EXPECT_EQ(r.leftoverProcesses, 0);
     EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
+    if (!c.reportWritten) {
+        EXPECT_TRUE(Has(r.err,
+                        "Warning: the report no-such-dir/report.json cannot be written "
+                        "(No such file or directory).\n"))
+            << r.err;
+        EXPECT_FALSE(FileExists(m_app + "/no-such-dir"));
+        return;
+    }
     ExpectOnlyTestSettingsAnnounced(r.err);
 
     const nlohmann::json report =
