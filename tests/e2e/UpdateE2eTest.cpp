@@ -778,7 +778,8 @@ struct OptionCase {
     const char* name;
     std::vector<std::string> args;
     void (*device)(modemsim::Options*) = nullptr;
-    bool modem = true;  // false: no device at all
+    bool modem = true;     // false: no device at all
+    bool damaged = false;  // one data byte of the package's last unit flipped
     int status = 0;
     const char* resultWord = nullptr;  // nullptr: the result file stays absent
     const char* result = "";           // the report's result
@@ -821,6 +822,18 @@ std::vector<OptionCase> OptionCases() {
         EXPECT_TRUE(report["device"]["port"].is_null());
     };
     rows.push_back(none);
+
+    OptionCase damaged{"CheckOfADamagedPackageIsNotReady", check};
+    damaged.damaged = true;
+    damaged.status = 3;
+    damaged.result = "not-ready";
+    damaged.message =
+        "Not ready to update:\n  the package is invalid: File Checked failed! unit 8 ";
+    damaged.check = [](const RunResult&, const nlohmann::json& report, const Counters&) {
+        EXPECT_EQ(report["package"]["units"][8]["checked"], false);
+        EXPECT_EQ(report["package"]["units"][7]["checked"], true);
+    };
+    rows.push_back(damaged);
 
     OptionCase current{"CheckOfAModemAtTheTargetIsCurrent", check};
     current.device = AtTarget;
@@ -899,7 +912,7 @@ class OptionRun : public UpdateRun, public ::testing::WithParamInterface<OptionC
 
 TEST_P(OptionRun, EndsAsTheOptionsSay) {
     const OptionCase& c = GetParam();
-    MakeProgram(kIdentity);
+    MakeProgram(kIdentity, c.damaged);
     modemsim::Options options = SimOptions(std::atof(kScale));
     if (c.device != nullptr)
         c.device(&options);
