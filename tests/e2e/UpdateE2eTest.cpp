@@ -778,8 +778,9 @@ struct OptionCase {
     const char* name;
     std::vector<std::string> args;
     void (*device)(modemsim::Options*) = nullptr;
-    bool modem = true;     // false: no device at all
-    bool damaged = false;  // one data byte of the package's last unit flipped
+    bool modem = true;         // false: no device at all
+    bool fakeProduct = false;  // without a device: the option tree of product row 11
+    bool damaged = false;      // one data byte of the package's last unit flipped
     int status = 0;
     const char* resultWord = nullptr;  // nullptr: the result file stays absent
     const char* result = "";           // the report's result
@@ -822,6 +823,14 @@ std::vector<OptionCase> OptionCases() {
         EXPECT_TRUE(report["device"]["port"].is_null());
     };
     rows.push_back(none);
+
+    OptionCase closed{"CheckOfAPortThatCannotBeOpenedIsNotReady", check};
+    closed.modem = false;
+    closed.fakeProduct = true;
+    closed.status = 3;
+    closed.result = "not-ready";
+    closed.message = "Not ready to update:\n  /dev/ttyUSB2 does not exist (Find port failed!)";
+    rows.push_back(closed);
 
     OptionCase damaged{"CheckOfADamagedPackageIsNotReady", check};
     damaged.damaged = true;
@@ -922,6 +931,9 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
         ASSERT_TRUE(sim.Start(&error)) << error;
     } else {
         ASSERT_TRUE(MakeRootTree(m_root));
+        if (c.fakeProduct) {
+            ASSERT_EQ(AddFakeProduct(m_root, 11).pcui, "ttyUSB2");
+        }
     }
     RunOptions run = Options(kScale);
     run.arguments = c.args;
