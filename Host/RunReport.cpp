@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ConsoleScreens.h"
+#include "Function.h"
 #include "MACController.h"
 #include "PackageCommands.h"
 #include "PackageInspection.h"
@@ -113,7 +114,8 @@ json PhaseList() {
 // report or the new one, never a part.
 bool WriteAtomically(const std::string& path, const std::string& text, std::string* why) {
     const std::string temporary = path + ".tmp" + std::to_string(getpid());
-    FILE* file = std::fopen(temporary.c_str(), "w");
+    unlink(temporary.c_str());  // a leftover, never followed if it is a link
+    FILE* file = OpenForWriting(temporary.c_str(), "w");
     if (file == nullptr) {
         *why = std::strerror(errno);
         return false;
