@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "Function.h"
 
@@ -54,6 +55,16 @@ void Text(const char* text) {
 
 const char* OrEmpty(const char* text) {
     return text != nullptr ? text : "";
+}
+
+std::mutex g_resultLock;
+SShownResult g_shownResult;
+
+void RecordResult(const char* text, bool success) {
+    std::lock_guard<std::mutex> hold(g_resultLock);
+    g_shownResult.shown = true;
+    g_shownResult.success = success;
+    g_shownResult.text = OrEmpty(text);
 }
 
 void Repeat(char c, unsigned int count) {
@@ -179,6 +190,7 @@ void ResultHead(const char* title_rule) {
 // main loop never ends the process before the file holds the final word and
 // the screen is drawn.
 void SearchFailureScreen(const char* text) {
+    RecordResult(text, false);
     WriteResult("FALSE");
     ResultHead(kRuleGap);
     std::printf("                %s\n", OrEmpty(text));
@@ -202,6 +214,7 @@ void SuccessScreens() {
 
     Sleep(500);
 
+    RecordResult(pszResult[0], true);
     WriteResult("TRUE");
     ResultHead(kRule);
     std::printf("             %s\n", pszResult[0]);
@@ -216,6 +229,7 @@ void UpdateFailureScreen(const char* text) {
     // The first reported failure stays on the screen and in the result file.
     if (iState == Finished)
         return;
+    RecordResult(text, false);
     WriteResult("FALSE");
     ResultHead(kRuleGap);
     std::printf("                %s\n", OrEmpty(text));
@@ -227,6 +241,7 @@ void UpdateFailureScreen(const char* text) {
 }
 
 void MessageBoxScreen(const char* text) {
+    RecordResult(text, false);
     WriteResult("FALSE");
     ResultHead(kRuleGap);
     std::printf("  %s\n", OrEmpty(text));
@@ -295,8 +310,17 @@ void ProcessUINotify(unsigned long kind, unsigned long code, char* text, char* e
     }
 }
 
+SShownResult ShownResult() {
+    std::lock_guard<std::mutex> hold(g_resultLock);
+    return g_shownResult;
+}
+
 void ResetConsoleScreens() {
     SetState(Info);
+    {
+        std::lock_guard<std::mutex> hold(g_resultLock);
+        g_shownResult = SShownResult();
+    }
     for (int i = 0; i < kDeviceInfoRows; ++i)
         pszDeviceInfo[i][0] = '\0';
     for (int i = 0; i < kResultRows; ++i)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "Thread.h"
 
@@ -42,6 +43,16 @@ void ProcessUINotify(unsigned long kind, unsigned long code, char* text, char* e
 // Clears the screen (only when standard output is a terminal) and prints the
 // banner.
 void ShowWelcomeInfo();
+
+// The result screen shown last: its text (the success text, the failure or
+// the message box) and whether it reported a success. shown is false before
+// any result screen. Safe from any thread.
+struct SShownResult {
+    bool shown = false;
+    bool success = false;
+    std::string text;
+};
+SShownResult ShownResult();
 
 // Puts the screens back to their state at load: iState Info, empty rows,
 // g_lastProccess 0, the search header and the progress caption not yet

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -215,7 +216,17 @@ void CleanLog() {
     std::fclose(file);
 }
 
+namespace {
+std::atomic<bool> g_leaveResultFile{false};
+}  // namespace
+
+void LeaveResultFileAlone(bool leave) {
+    g_leaveResultFile = leave;
+}
+
 void WriteResult(const char* word) {
+    if (g_leaveResultFile)
+        return;
     char path[kPathSize];
     getResultFilePath(path);
     // Written whole beside it, then renamed over it: a reader sees the old

@@ -46,6 +46,9 @@ long SecondVersionField(const char* version);
 void Log(const char* msg);
 // Empties the program log.
 void CleanLog();
+// From LeaveResultFileAlone(true) on, WriteResult changes nothing: a run that
+// only checks the modem leaves the result file of the last update as it is.
+void LeaveResultFileAlone(bool leave);
 // Replaces the result file with word (at most 63 bytes of it) and zero bytes
 // up to 64 bytes.
 void WriteResult(const char* word);

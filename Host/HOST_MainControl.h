@@ -158,6 +158,8 @@ public:
 
     CHdlcAdapter& Hdlc() { return m_pHDLC; }
     const char* IMEI() const { return m_pszIMEI; }
+    // The version the device reported after the download; empty before.
+    const char* BoardVersion() const { return m_pszBoardVersion; }
     unsigned long CurState() const { return m_dwCurState; }
 
     // Read by the flow controller: the device information of a successful

@@ -13,6 +13,7 @@
 #include "PortDiscovery.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
+#include "RunPhases.h"
 #include "RunStatistics.h"
 
 int TatolDownloadFailNum = 0;
@@ -66,9 +67,11 @@ void LogTime(const char* format) {
 }  // namespace
 
 bool CMainControl::DLD_Process() {
+    BeginPhase("switch");
     if (!ReachDownloadMode() || !CheckBoardClass())
         return false;
 
+    BeginPhase("download");
     WritingDevice writing;
     bool written = false;
     for (;;) {
@@ -208,6 +211,7 @@ bool CMainControl::WriteAllUnits() {
 }
 
 bool CMainControl::ResetAfterDownload() {
+    BeginPhase("reset");
     bool reset = false;
     for (int call = 1; call <= kResetCalls && !reset; ++call) {
         reset = DLD_Reset();
@@ -303,6 +307,8 @@ bool CMainControl::DLD_DldAppEx(const SAppFileUnitHeader& header, int unitIndex)
             throw kBlockFailed;
         }
         for (int attempt = 1;; ++attempt) {
+            if (attempt == 2)
+                ++g_RunStatistics.blocksResent;
             if (DLD_WriteAppData(static_cast<DWORD>(block), attempt, expected))
                 break;
             if (attempt == kBlockAttempts) {

@@ -9,6 +9,7 @@
 #include "PortDiscovery.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
+#include "RunPhases.h"
 #include "StringResources.h"
 #include "VersionMatch.h"
 
@@ -146,6 +147,7 @@ bool CMainControl::FailRestore() {
 }
 
 bool CMainControl::ResumeUserInfo() {
+    BeginPhase("restore");
     char product[2048] = {};
     char target[2048] = {};
     LoadString("IDS_PRODUCE_ID", product);

@@ -23,7 +23,7 @@ constexpr int kStopSignal = SIGUSR1;
 pthread_t g_watcher;
 bool g_watching = false;
 std::atomic<bool> g_stopping{false};
-std::function<void()> g_endAction;
+std::function<void(int)> g_endAction;
 // Taken for an interruption's decision, and held by one that ends the run
 // until the process is gone; the download takes it to start writing.
 std::mutex g_decision;
@@ -49,7 +49,7 @@ sigset_t WatchedSignals() {
     DeleteFilses();
     EndListener();
     if (g_endAction)
-        g_endAction();
+        g_endAction(sig);
     _exit(128 + sig);
 }
 
@@ -82,7 +82,7 @@ void BlockInterruptions() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void SetInterruptedEndAction(std::function<void()> action) {
+void SetInterruptedEndAction(std::function<void(int)> action) {
     g_endAction = std::move(action);
 }
 

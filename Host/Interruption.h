@@ -23,9 +23,9 @@ void BeginWritingDevice();
 void BlockInterruptions();
 
 // What an interruption that ends the run does last, just before the process
-// ends: the program gives its inhibition of the modem back there. Set before
-// StartInterruptionWatch.
-void SetInterruptedEndAction(std::function<void()> action);
+// ends, given the signal: the program writes its report and gives its
+// inhibition of the modem back there. Set before StartInterruptionWatch.
+void SetInterruptedEndAction(std::function<void(int sig)> action);
 
 // Starts the thread that takes the signals; false when it cannot be started.
 bool StartInterruptionWatch();

@@ -76,6 +76,7 @@ bool ModemManagerInhibit::Take(const char* const* ports, size_t count) {
                      "Warning: ModemManager did not agree to leave the modem alone (%s); it may "
                      "disturb the update.\n",
                      failure);
+        m_refused = true;
         Disconnect();
         return false;
     }

@@ -33,6 +33,9 @@ public:
     // the process's end closes the connection, which drops any inhibition.
     // For an interruption, which must not wait for the call.
     void ReleaseUnlessBusy();
+    // True when ModemManager knew the modem and refused (or did not answer)
+    // the inhibition.
+    bool Refused() const { return m_refused; }
 
 private:
     bool Connect();
@@ -47,4 +50,5 @@ private:
     sdbus::Bus* m_bus = nullptr;
     char m_uid[kMmUidSize] = {};
     bool m_held = false;
+    bool m_refused = false;
 };

@@ -8,6 +8,7 @@
 #include "Interruption.h"
 #include "MACController.h"
 #include "PackageIdentity.h"
+#include "RunPhases.h"
 #include "Thread.h"
 
 MACController* Opcontroller = nullptr;
@@ -19,6 +20,23 @@ const char kProgramVersion[] = "V100R001B003";
 
 // The main loop's period, also the pause before the first step.
 constexpr unsigned long kLoopPeriodMs = 2000;
+
+bool (*g_searchEndsRun)() = nullptr;
+
+// One controller step, its phase recorded. true when the run ends after it
+// although no result screen was shown.
+bool Step() {
+    const int state = Opcontroller->GetState();
+    if (state == MACController::Search)
+        BeginPhase("search");
+    else if (state == MACController::Update)
+        BeginPhase("backup");
+    Opcontroller->OnOk();
+    if (state != MACController::Search)
+        return false;
+    EndPhase();
+    return iState != Finished && g_searchEndsRun != nullptr && g_searchEndsRun();
+}
 
 void AppendRepeated(char* out, size_t size, char c, size_t count) {
     size_t length = std::strlen(out);
@@ -82,6 +100,10 @@ void DeleteFilses() {
     std::remove(pathStringList);
 }
 
+void SetSearchEndCheck(bool (*endsRun)()) {
+    g_searchEndsRun = endsRun;
+}
+
 int RunProgram() {
     Sleep(kLoopPeriodMs);
     if (!InitProgram())
@@ -89,7 +111,8 @@ int RunProgram() {
     if (Opcontroller != nullptr) {
         while (iState != Finished) {
             Sleep(kLoopPeriodMs);
-            Opcontroller->OnOk();
+            if (Step())
+                break;
         }
         Opcontroller->Cancel();
     }

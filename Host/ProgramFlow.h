@@ -21,6 +21,10 @@ bool InitProgram();
 // resource file. Errors are ignored.
 void DeleteFilses();
 
+// Asked after a successful device search whether the run ends there instead
+// of starting the update (null: it never does).
+void SetSearchEndCheck(bool (*endsRun)());
+
 // The run after the port walk: a 2-second pause, InitProgram, the main loop
 // (every 2 seconds one controller step until a result screen has been shown),
 // then the end of the run (Cancel, DeleteFilses). Returns the exit status, 0.

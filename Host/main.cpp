@@ -10,9 +10,12 @@
 #include "Function.h"
 #include "Interruption.h"
 #include "ModemManagerInhibit.h"
+#include "OptionRun.h"
+#include "PackageCommands.h"
 #include "PackageIdentity.h"
 #include "PortDiscovery.h"
 #include "ProgramFlow.h"
+#include "RunPhases.h"
 #include "SingleInstance.h"
 #include "TestSeams.h"
 
@@ -110,11 +113,19 @@ int main(int argc, char** argv) {
     // A console that goes away (a closed pipe, a dropped session) must never
     // stop an update: writes to it fail quietly instead.
     std::signal(SIGPIPE, SIG_IGN);
+    // The options that only print end here, before anything else is done.
+    ProgramOptions options;
+    int status = 0;
+    if (HandleCommandLine(argc, argv, &options, &status))
+        return status;
+    BeginOptionRun(options);
+    BeginPhase("start-up");
+
     // Before the listener child and any thread exist, so all inherit it.
     BlockInterruptions();
-    int status = 0;
     if (!StartUp(argc, argv, &status))
-        return status;
+        return EndEarly(status);
+    AfterStartUp();
 
     // ModemManager leaves the modem alone from before its first port is
     // opened until the run has ended, whichever way it ends.
@@ -122,13 +133,18 @@ int main(int argc, char** argv) {
     // once: the call is abandoned, and the process's end closes the
     // connection, which drops any inhibition.
     ModemManagerInhibit modemManager;
-    SetInterruptedEndAction([&modemManager] { modemManager.ReleaseUnlessBusy(); });
+    SetInterruptedEndAction([&modemManager](int sig) {
+        EndInterrupted(sig);
+        modemManager.ReleaseUnlessBusy();
+    });
     StartInterruptionWatch();
     const char* const walkedPorts[] = {cmodem, cdiag, cpcui};
     modemManager.Take(walkedPorts, sizeof walkedPorts / sizeof walkedPorts[0]);
+    NoteModemManagerRefusal(modemManager.Refused());
 
     // The update run: banner, controller, main loop and the normal end.
+    SetSearchEndCheck(RunEndsAfterSearch);
     status = RunProgram();
     modemManager.Release();
-    return status;
+    return EndRun(status);
 }

@@ -483,7 +483,11 @@ bool ProgramRun::Start(const RunOptions& options) {
         envp.push_back(&e[0]);
     envp.push_back(nullptr);
     std::string command = options.command;
-    char* argv[] = {&command[0], nullptr};
+    std::vector<std::string> arguments = options.arguments;
+    std::vector<char*> argv = {&command[0]};
+    for (std::string& argument : arguments)
+        argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
 
     int outFd = open(m_result.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int errFd = open(m_result.stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -535,7 +539,7 @@ bool ProgramRun::Start(const RunOptions& options) {
         dup2(inFd, 0);
         dup2(childOut, 1);
         dup2(errFd, 2);
-        execve(command.c_str(), argv, envp.data());
+        execve(command.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(childOut);  // the pipe's reader closes outFd itself

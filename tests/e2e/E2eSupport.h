@@ -120,11 +120,12 @@ private:
 // ---- Runs of the program ---------------------------------------------------
 
 struct RunOptions {
-    std::string workDir;    // working directory of the run
-    std::string command;    // argv[0] as typed, executed relative to workDir: "./NAME"
-    std::string root;       // FLASHPILOT_ROOT; empty: unset
-    int guardPort = 0;      // FLASHPILOT_GUARD_PORT; 0: unset
-    std::string timeScale;  // FLASHPILOT_TIME_SCALE; empty: unset
+    std::string workDir;                 // working directory of the run
+    std::string command;                 // argv[0] as typed, executed relative to workDir: "./NAME"
+    std::vector<std::string> arguments;  // argv[1] on
+    std::string root;                    // FLASHPILOT_ROOT; empty: unset
+    int guardPort = 0;                   // FLASHPILOT_GUARD_PORT; 0: unset
+    std::string timeScale;               // FLASHPILOT_TIME_SCALE; empty: unset
     // Set after the above. Without DBUS_SYSTEM_BUS_ADDRESS among them the run
     // gets an address where no bus listens, never the host's system bus.
     std::vector<std::pair<std::string, std::string>> extraEnv;

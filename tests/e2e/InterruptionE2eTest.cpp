@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "E2eFixture.h"
@@ -36,6 +37,13 @@ std::vector<PackageUnit> SeveralUnits() {
 class InterruptedRun : public DeviceRunTest {
 protected:
     InterruptedRun() : DeviceRunTest("fp-signal") {}
+
+    // A text field of the run's report.
+    std::string ReportField(const char* field) const {
+        const auto report = nlohmann::json::parse(ReadFile(m_app + "/report.json"), nullptr, false);
+        return report.is_object() && report[field].is_string() ? report[field].get<std::string>()
+                                                               : "(no report)";
+    }
 };
 
 TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
@@ -74,7 +82,9 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
         ASSERT_TRUE(sim.Start(&error)) << error;
 
         ProgramRun run;
-        ASSERT_TRUE(run.Start(Options(kScale)));
+        RunOptions options = Options(kScale);
+        options.arguments = {"--report", "report.json"};
+        ASSERT_TRUE(run.Start(options));
         ASSERT_TRUE(sim.WaitUntil(row.moment, 60000));
         ASSERT_TRUE(run.Signal(row.sig));
         const auto sent = std::chrono::steady_clock::now();
@@ -92,10 +102,13 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
             EXPECT_EQ(r.leftoverProcesses, 0);
             EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
             EXPECT_FALSE(Has(r.out, kWritingLine)) << r.out;
+            EXPECT_EQ(ReportField("result"), "interrupted");
+            EXPECT_EQ(ReportField("message"), "interrupted by signal " + std::to_string(row.sig));
         } else {
             ExpectNormalEnd(r, "TRUE");
             EXPECT_EQ(Count(r.out, kWritingLine), 1u) << r.out;
             EXPECT_TRUE(Has(r.out, "Update succeed!")) << r.out;
+            EXPECT_EQ(ReportField("result"), "success");
         }
     }
 }

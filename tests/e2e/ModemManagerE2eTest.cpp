@@ -180,4 +180,33 @@ TEST_F(ModemManagerRun, ModemIsInhibitedForTheWholeRunOrTheUpdateRunsAsBefore) {
     }
 }
 
+TEST_F(ModemManagerRun, CheckIsNotReadyWhenModemManagerRefuses) {
+    PrivateBus bus;
+    std::string error;
+    ASSERT_TRUE(bus.Start(m_tmp.Path(), &error)) << error;
+    ASSERT_TRUE(MakeProgramFile(m_app, kProgram, "V001:QM90W:11.810.09.17.00", SmallUnits(),
+                                nullptr, &error))
+        << error;
+    modemsim::ModemSim sim(SimOptions(std::atof(kScale)));
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    std::string ports;
+    for (const modemsim::PortInfo& port : sim.GetSnapshot().ports)
+        ports += (ports.empty() ? "" : ",") + port.node;
+    FakeModemManager fake;
+    ASSERT_TRUE(fake.Start(bus.Address(), {"--device", kUid, "--ports", ports, "--refuse"}, &error))
+        << error;
+    RunOptions options = Options(kScale);
+    options.arguments = {"--check"};
+    options.extraEnv.push_back({"DBUS_SYSTEM_BUS_ADDRESS", bus.Address()});
+    const RunResult r = RunProgram(options);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 3) << r.out;
+    EXPECT_TRUE(EndsWith(r.out,
+                         "Not ready to update:\n"
+                         "  ModemManager did not agree to leave the modem alone\n"))
+        << r.out;
+    const modemsim::Counters c = sim.GetSnapshot().counters;
+    EXPECT_EQ(c.backups + c.downloadSwitches + c.erases, 0);
+}
+
 }  // namespace

@@ -367,6 +367,91 @@ TEST_F(StartupRun, IdentityWithThreeColonsIsWrong) {
     ExpectListenerGone(r);
 }
 
+// ---- Options that only print ----------------------------------------------
+
+TEST_F(StartupRun, PrintingOptionsWriteNothingAndTakeNoGuard) {
+    MakeProgram();
+    ASSERT_TRUE(MakeRootTree(m_root));
+    // A damaged copy beside it: one data byte of unit 0 flipped.
+    std::string damaged;
+    ASSERT_TRUE(ReadFile(m_app + "/" + kProgram, &damaged));
+    const size_t packageAt = damaged.size() - 24 - 4 - m_package.size();
+    damaged[packageAt + 92 + 100 + 10] ^= 0x01;
+    const std::string damagedDir = m_tmp / "damaged";
+    ASSERT_TRUE(MakeDirs(damagedDir));
+    ASSERT_TRUE(WriteFile(damagedDir + "/" + kProgram, damaged));
+    ASSERT_EQ(chmod((damagedDir + "/" + kProgram).c_str(), 0755), 0);
+
+    const std::string usage = "usage: ./FlashPilotUpdate [--check] [--skip-if-current]";
+    const std::string units =
+        "unit 0 type 0x00010000 length 464 frame size 4096 check passed\n"
+        "unit 1 type 0x00110000 length 5000 frame size 4096 check ";
+    struct Row {
+        std::vector<std::string> args;
+        bool damagedPackage;
+        int status;
+        std::string out;  // what standard output starts with
+        std::string err;  // what standard error holds; empty: nothing
+    };
+    const Row rows[] = {
+        {{"--help"}, false, 0, usage, ""},
+        {{"-h", "--check"}, false, 0, usage, ""},
+        {{"--version"},
+         false,
+         0,
+         "FlashPilot V100R001B003, package V001:QM90W:11.810.09.17.00, target version "
+         "11.810.09.17.00\n",
+         ""},
+        {{"--info"},
+         false,
+         0,
+         "identity V001:QM90W:11.810.09.17.00\ntarget version 11.810.09.17.00\n" + units +
+             "passed\n",
+         ""},
+        {{"--info"},
+         true,
+         1,
+         "identity V001:QM90W:11.810.09.17.00\ntarget version 11.810.09.17.00\n"
+         "unit 0 type 0x00010000 length 464 frame size 4096 check FAILED\n" +
+             units.substr(units.find("unit 1")) + "passed\n",
+         "flashpilot: the package is invalid: unit 0 at offset"},
+        {{"--bogus"}, false, 2, "", "./FlashPilotUpdate: unknown option --bogus\n" + usage},
+        {{"--report"}, false, 2, "", "./FlashPilotUpdate: option --report needs an argument\n"},
+        {{"now"}, false, 2, "", "./FlashPilotUpdate: unexpected argument now\n"},
+    };
+    // The guard is held throughout: none of these may look at it.
+    PortHolder holder(m_port);
+    ASSERT_TRUE(holder.Ok());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args[0]);
+        RunOptions options;
+        options.workDir = row.damagedPackage ? damagedDir : m_app;
+        options.command = std::string("./") + kProgram;
+        options.arguments = row.args;
+        options.root = m_root;
+        options.guardPort = m_port;
+        options.timeScale = "0.01";
+        const RunResult r = RunProgram(options);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exitStatus, row.status) << r.out << r.err;
+        EXPECT_EQ(r.out.compare(0, row.out.size(), row.out), 0) << r.out;
+        if (row.status == 2) {
+            EXPECT_EQ(r.out, "");
+        }
+        if (row.err.empty()) {
+            EXPECT_EQ(r.err, "");
+        } else {
+            EXPECT_EQ(r.err.compare(0, row.err.size(), row.err), 0) << r.err;
+        }
+        EXPECT_EQ(r.leftoverProcesses, 0);
+        // Nothing but the program file in either directory.
+        for (const std::string& dir : {m_app, damagedDir}) {
+            for (const char* file : {kPackageFile, kStringFile, kLogFile, kResultFile})
+                EXPECT_FALSE(FileExists(dir + "/" + file)) << dir << "/" << file;
+        }
+    }
+}
+
 // ---- The time-scale seam ----------------------------------------------------
 
 TEST_F(StartupRun, BadTimeScaleIsRefusedBeforeTheGuard) {

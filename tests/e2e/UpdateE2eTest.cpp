@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <set>
 #include <string>
@@ -976,6 +977,226 @@ TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, UpdateCaseRun, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<UpdateCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- Options for scripts: --check, --skip-if-current, --report ---------------
+
+struct OptionCase {
+    const char* name;
+    std::vector<std::string> args;
+    void (*device)(modemsim::Options*) = nullptr;
+    bool modem = true;         // false: no device at all
+    bool fakeProduct = false;  // without a device: the option tree of product row 11
+    bool damaged = false;      // one data byte of the package's last unit flipped
+    int status = 0;
+    const char* resultWord = nullptr;  // nullptr: the result file stays absent
+    const char* result = "";           // the report's result
+    int errorCode = -1;                // -1: null
+    const char* message = "";          // what the report's message starts with
+    bool modemWritten = false;         // backup, switch, erase or block seen
+    bool reportWritten = true;         // false: a warning instead of the report
+    void (*check)(const RunResult&, const nlohmann::json&, const Counters&) = nullptr;
+};
+
+void PrintTo(const OptionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+void AtTarget(modemsim::Options* o) {
+    o->versionBefore = kTarget;
+}
+
+std::vector<OptionCase> OptionCases() {
+    const std::vector<std::string> check = {"--check", "--report", "report.json"};
+    std::vector<OptionCase> rows;
+
+    OptionCase ready{"CheckOfAModemToUpdateIsReady", check};
+    ready.result = "ready";
+    ready.message = "Ready to update: the modem runs 11.608.13.02.00, the package installs ";
+    ready.check = [](const RunResult&, const nlohmann::json& report, const Counters& c) {
+        EXPECT_EQ(c.controlResets, 1);  // its port leaves the diagnostic mode
+        EXPECT_EQ(report["device"]["version_before"], "11.608.13.02.00");
+        EXPECT_EQ(report["device"]["usb_path"], "1-1");
+    };
+    rows.push_back(ready);
+
+    OptionCase none{"CheckWithoutAModemIsNotReady", check};
+    none.modem = false;
+    none.status = 3;
+    none.result = "not-ready";
+    none.message = "Not ready to update:\n  no modem was found";
+    none.check = [](const RunResult& r, const nlohmann::json& report, const Counters&) {
+        EXPECT_TRUE(EndsWith(r.out, "Not ready to update:\n  no modem was found\n")) << r.out;
+        EXPECT_TRUE(report["device"]["port"].is_null());
+    };
+    rows.push_back(none);
+
+    OptionCase closed{"CheckOfAPortThatCannotBeOpenedIsNotReady", check};
+    closed.modem = false;
+    closed.fakeProduct = true;
+    closed.status = 3;
+    closed.result = "not-ready";
+    closed.message = "Not ready to update:\n  /dev/ttyUSB2 does not exist (Find port failed!)";
+    rows.push_back(closed);
+
+    OptionCase damaged{"CheckOfADamagedPackageIsNotReady", check};
+    damaged.damaged = true;
+    damaged.status = 3;
+    damaged.result = "not-ready";
+    damaged.message =
+        "Not ready to update:\n  the package is invalid: File Checked failed! unit 8 ";
+    damaged.check = [](const RunResult&, const nlohmann::json& report, const Counters&) {
+        EXPECT_EQ(report["package"]["units"][8]["checked"], false);
+        EXPECT_EQ(report["package"]["units"][7]["checked"], true);
+    };
+    rows.push_back(damaged);
+
+    OptionCase current{"CheckOfAModemAtTheTargetIsCurrent", check};
+    current.device = AtTarget;
+    current.status = 4;
+    current.result = "current";
+    current.message = "Already current: the modem runs 11.810.09.17.00.";
+    rows.push_back(current);
+
+    OptionCase skip{"SkipIfCurrentEndsAfterTheDeviceInformation",
+                    {"--skip-if-current", "--report", "report.json"}};
+    skip.device = AtTarget;
+    skip.resultWord = "TRUE";
+    skip.result = "up-to-date";
+    skip.message = "The modem already runs version 11.810.09.17.00.";
+    skip.check = [](const RunResult& r, const nlohmann::json&, const Counters& c) {
+        EXPECT_TRUE(Has(r.out, "The modem already runs version 11.810.09.17.00.\n")) << r.out;
+        EXPECT_FALSE(Has(r.out, "Downloading programs")) << r.out;
+        EXPECT_EQ(c.controlResets, 1);
+    };
+    rows.push_back(skip);
+
+    OptionCase success{"ReportOfAnUpdateWithOneBlockSentAgain",
+                       {"--skip-if-current", "--report", "report.json"}};
+    success.device = [](modemsim::Options* o) { o->faults.dropAck = {AckFault::kBlock, 2, false}; };
+    success.resultWord = "TRUE";
+    success.result = "success";
+    success.message = "Update succeed!";
+    success.modemWritten = true;
+    success.check = [](const RunResult&, const nlohmann::json& report, const Counters&) {
+        const nlohmann::json& device = report["device"];
+        EXPECT_EQ(device["port"], "/dev/ttyUSB2");
+        EXPECT_EQ(device["usb_path"], "1-1");
+        EXPECT_EQ(device["version_before"], "11.608.13.02.00");
+        EXPECT_EQ(device["version_after"], "11.608.14.01.00");
+        EXPECT_EQ(device["imei"], kImei);
+        EXPECT_EQ(device["download_mode"], false);
+        std::vector<std::string> phases;
+        for (const auto& phase : report["phases"]) {
+            phases.push_back(phase["name"]);
+            EXPECT_GE(phase["seconds"].get<double>(), 0.0);
+        }
+        EXPECT_EQ(phases, (std::vector<std::string>{"start-up", "search", "backup", "switch",
+                                                    "download", "reset", "restore"}));
+        // The restore waits 35 s (scaled) before it looks for the device.
+        EXPECT_GE(report["phases"][6]["seconds"].get<double>(), 35 * 0.05);
+        EXPECT_EQ(report["retries"]["blocks_resent"], 1);
+        EXPECT_EQ(report["retries"]["passes"], 1);
+        const nlohmann::json& units = report["package"]["units"];
+        ASSERT_EQ(units.size(), std::size(kLayout));
+        EXPECT_EQ(units[1]["type"], "0x00110000");
+        EXPECT_EQ(units[1]["length"], 5000);
+        for (const auto& unit : units)
+            EXPECT_EQ(unit["checked"], true);
+    };
+    rows.push_back(success);
+
+    OptionCase backup{"ReportOfARefusedBackup", {"--report", "report.json"}};
+    backup.device = [](modemsim::Options* o) { o->faults.refuseBackup = 10; };
+    backup.resultWord = "FALSE";
+    backup.result = "failure";
+    backup.errorCode = 14;
+    backup.message = "Backup User's Data Failed!";
+    backup.modemWritten = true;  // the backup orders
+    rows.push_back(backup);
+
+    OptionCase unwritable{"UnwritableReportIsOnlyAWarning",
+                          {"--skip-if-current", "--report", "no-such-dir/report.json"}};
+    unwritable.device = AtTarget;
+    unwritable.resultWord = "TRUE";
+    unwritable.reportWritten = false;
+    rows.push_back(unwritable);
+    return rows;
+}
+
+class OptionRun : public UpdateRun, public ::testing::WithParamInterface<OptionCase> {};
+
+TEST_P(OptionRun, EndsAsTheOptionsSay) {
+    const OptionCase& c = GetParam();
+    MakeProgram(kIdentity, c.damaged);
+    modemsim::Options options = SimOptions(std::atof(kScale));
+    if (c.device != nullptr)
+        c.device(&options);
+    modemsim::ModemSim sim(options);
+    std::string error;
+    if (c.modem) {
+        ASSERT_TRUE(sim.Start(&error)) << error;
+    } else {
+        ASSERT_TRUE(MakeRootTree(m_root));
+        if (c.fakeProduct) {
+            ASSERT_EQ(AddFakeProduct(m_root, 11).pcui, "ttyUSB2");
+        }
+    }
+    RunOptions run = Options(kScale);
+    run.arguments = c.args;
+    const RunResult r = RunProgram(run);
+    ASSERT_TRUE(r.exited) << "signal " << r.termSignal;
+    EXPECT_EQ(r.exitStatus, c.status) << r.out;
+    if (c.resultWord != nullptr) {
+        EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord(c.resultWord));
+    } else {
+        EXPECT_FALSE(FileExists(m_app + "/" + kResultFile));
+    }
+    EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+    EXPECT_FALSE(FileExists(m_app + "/" + kStringFile));
+    EXPECT_EQ(r.leftoverProcesses, 0);
+    EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
+    if (!c.reportWritten) {
+        EXPECT_TRUE(Has(r.err,
+                        "Warning: the report no-such-dir/report.json cannot be written "
+                        "(No such file or directory).\n"))
+            << r.err;
+        EXPECT_FALSE(FileExists(m_app + "/no-such-dir"));
+        return;
+    }
+    ExpectOnlyTestSettingsAnnounced(r.err);
+
+    const nlohmann::json report =
+        nlohmann::json::parse(ReadFile(m_app + "/report.json"), nullptr, false);
+    ASSERT_FALSE(report.is_discarded()) << ReadFile(m_app + "/report.json");
+    EXPECT_EQ(report["schema"], 1);
+    EXPECT_EQ(report["program"]["version"], "V100R001B003");
+    EXPECT_EQ(report["package"]["identity"], kIdentity);
+    EXPECT_EQ(report["package"]["target_version"], kTarget);
+    EXPECT_EQ(report["result"], c.result);
+    if (c.errorCode < 0) {
+        EXPECT_TRUE(report["error_code"].is_null()) << report["error_code"];
+    } else {
+        EXPECT_EQ(report["error_code"], c.errorCode);
+    }
+    EXPECT_TRUE(StartsWith(report["message"].get<std::string>(), c.message)) << report["message"];
+    const std::string started = report["started"], ended = report["ended"];
+    EXPECT_EQ(started.size(), 20u) << started;  // 2026-12-09T07:50:00Z
+    EXPECT_EQ(started.back(), 'Z');
+    EXPECT_LE(started, ended);
+
+    const Counters counters = sim.GetSnapshot().counters;
+    const int writes = counters.backups + counters.backupRefusals + counters.downloadSwitches +
+                       counters.erases + counters.blocks;
+    EXPECT_EQ(writes > 0, c.modemWritten) << writes;
+    EXPECT_EQ(sim.Violations(), std::vector<std::string>());
+    if (c.check != nullptr)
+        c.check(r, report, counters);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OptionRun, ::testing::ValuesIn(OptionCases()),
+                         [](const ::testing::TestParamInfo<OptionCase>& info) {
                              return std::string(info.param.name);
                          });
 

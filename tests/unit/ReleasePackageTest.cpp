@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -115,6 +116,11 @@ TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
         {"usr/bin/modemsim", true},
         {"usr/lib/flashpilot/flashpilot", true},
         {"usr/share/doc/flashpilot/README.md", false},
+        {"usr/share/doc/flashpilot/copyright", false},
+        {"usr/share/doc/flashpilot/changelog.gz", false},
+        {"usr/share/man/man1/flashpilot.1.gz", false},
+        {"usr/share/man/man1/fwpack.1.gz", false},
+        {"usr/share/man/man1/modemsim.1.gz", false},
     };
     for (const File& f : files) {
         struct stat st;
@@ -150,6 +156,17 @@ TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
     const pkgtest::Bytes prog = pkgtest::ReadBytes(dir / "prog");
     ASSERT_GT(prog.size(), image.size());
     EXPECT_EQ(pkgtest::Bytes(prog.begin(), prog.begin() + image.size()), image);
+
+    // Debian's own check: no error and no warning (lintian exits 1 on an
+    // error; --fail-on makes a warning fail as well).
+    if (!OnPath("lintian")) {
+        std::printf("lintian is not installed: the package's lintian check is skipped\n");
+        return;
+    }
+    run = RunCommand(dir, {"lintian", "--fail-on", "error,warning", deb});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out.find("E: "), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("W: "), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -1,0 +1,39 @@
+// How the options change the ends of a run: --check stops after the device
+// search with a verdict, --skip-if-current stops there when the modem already
+// runs the target version, --report writes the report at every end. Without
+// options every function here leaves the run and its exit status as they are.
+#pragma once
+
+#include "ProgramOptions.h"
+
+// Exit statuses of --check.
+constexpr int kCheckReady = 0;
+constexpr int kCheckNotReady = 3;
+constexpr int kCheckCurrent = 4;
+
+// Before the start-up: remembers the options, starts the report's clock and,
+// for --check, leaves the result file alone for the whole run.
+void BeginOptionRun(const ProgramOptions& options);
+
+// After the start-up, the package extracted and the ports walked: notes the
+// device's USB port path for the report; --check runs the unit check of the
+// package now, since a check never reaches the update's own.
+void AfterStartUp();
+
+// Whether ModemManager refused to leave the modem alone.
+void NoteModemManagerRefusal(bool refused);
+
+// After a successful device search: true when the run ends here (--check;
+// --skip-if-current with a modem at the target version).
+bool RunEndsAfterSearch();
+
+// The exit status of a run the start-up ended with status; --check turns
+// it into its verdict. Writes the report.
+int EndEarly(int status);
+
+// The exit status of a run that reached its end with status; --check turns
+// it into its verdict. Writes the report.
+int EndRun(int status);
+
+// The report of a run ended by an interruption.
+void EndInterrupted(int sig);

@@ -1,0 +1,88 @@
+#include "PackageCommands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "PackageInspection.h"
+
+const char kProgramVersionText[] = "V100R001B003";
+
+namespace {
+
+// The program's own file: the running executable, whatever directory it was
+// started from.
+const char kSelf[] = "/proc/self/exe";
+
+// Asked-for output goes to stdout; 0 only when it got there whole.
+int Print(const std::string& text, int status) {
+    std::fputs(text.c_str(), stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "flashpilot: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    return status;
+}
+
+int Version() {
+    SPackageInspection package;
+    std::string line = std::string("FlashPilot ") + kProgramVersionText;
+    if (!InspectProgramFile(kSelf, &package) || package.identity.empty())
+        line += ", no package attached";
+    else
+        line += ", package " + package.identity + ", target version " + package.targetVersion;
+    return Print(line + "\n", 0);
+}
+
+int Info() {
+    SPackageInspection package;
+    if (!InspectProgramFile(kSelf, &package)) {
+        std::fprintf(stderr, "flashpilot: %s\n", package.problem.c_str());
+        return 1;
+    }
+    std::string text = "identity " + package.identity + "\n";
+    text += "target version " + package.targetVersion + "\n";
+    for (size_t i = 0; i < package.units.size(); ++i) {
+        const SInspectedUnit& unit = package.units[i];
+        char line[160];
+        std::snprintf(line, sizeof line, "unit %zu type 0x%08X length %u frame size %u check %s\n",
+                      i, unit.type, unit.length, unit.frameSize,
+                      unit.checked ? "passed" : "FAILED");
+        text += line;
+    }
+    const int status = Print(text, package.valid ? 0 : 1);
+    if (!package.valid)
+        std::fprintf(stderr, "flashpilot: the package is invalid: %s\n", package.problem.c_str());
+    return status;
+}
+
+}  // namespace
+
+bool RunPrintingOption(const ProgramOptions& options, const char* program, int* status) {
+    switch (options.mode) {
+        case ProgramOptions::Mode::kHelp:
+            *status = Print(ProgramUsage(program), 0);
+            return true;
+        case ProgramOptions::Mode::kVersion:
+            *status = Version();
+            return true;
+        case ProgramOptions::Mode::kInfo:
+            *status = Info();
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool HandleCommandLine(int argc, char** argv, ProgramOptions* options, int* status) {
+    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "flashpilot";
+    std::string error;
+    if (!ParseProgramOptions(argc, argv, options, &error)) {
+        std::fprintf(stderr, "%s: %s\n%s", program, error.c_str(), ProgramUsage(program).c_str());
+        *status = kUsageExitStatus;
+        return true;
+    }
+    return RunPrintingOption(*options, program, status);
+}

@@ -1,0 +1,131 @@
+#include "PackageInspection.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "Crc16.h"
+#include "MAC_AppFileRead.h"
+
+namespace {
+
+constexpr unsigned long long kTrailerLen = 24;
+
+DWORD Le32(const BYTE* bytes) {
+    return static_cast<DWORD>(bytes[0]) | static_cast<DWORD>(bytes[1]) << 8 |
+           static_cast<DWORD>(bytes[2]) << 16 | static_cast<DWORD>(bytes[3]) << 24;
+}
+
+bool HeaderCrcMatches(const SAppFileUnitHeader& header) {
+    SAppFileUnitHeader zeroed = header;
+    zeroed.wHeaderCRC = 0;
+    WORD crc = 0;
+    CalculateCRC(reinterpret_cast<const BYTE*>(&zeroed), kUnitHeaderLen, crc);
+    return crc == header.wHeaderCRC;
+}
+
+// Bytes a unit takes in the package, its padding included.
+unsigned long long UnitExtent(const SAppFileUnitHeader& header) {
+    const unsigned long long used =
+        static_cast<unsigned long long>(header.dwHeaderLen) + header.dwDataLen;
+    return (used + kUnitAlignment - 1) / kUnitAlignment * kUnitAlignment;
+}
+
+}  // namespace
+
+std::string TargetVersionOf(const std::string& identity) {
+    const size_t first = identity.find(':');
+    if (first == std::string::npos)
+        return std::string();
+    const size_t second = identity.find(':', first + 1);
+    if (second == std::string::npos || identity.find(':', second + 1) != std::string::npos)
+        return std::string();
+    return identity.substr(second + 1);
+}
+
+void InspectPackage(FILE* file, unsigned long long offset, unsigned long long length,
+                    SPackageInspection* out) {
+    out->offset = offset;
+    out->length = length;
+    out->units.clear();
+    out->valid = false;
+    if (length < kMinPackageLen || length > static_cast<unsigned long long>(INT_MAX)) {
+        out->problem = "a package of " + std::to_string(length) + " bytes is impossible";
+        return;
+    }
+    const unsigned long long end = offset + length;
+    unsigned long long at = offset + kPackagePrefixLen;
+    CAppFileReader reader;  // its unit check, run on each unit in turn
+    bool allChecked = true;
+    while (at < end) {
+        const std::string where = "unit " + std::to_string(out->units.size());
+        SAppFileUnitHeader header;
+        if (fseeko(file, static_cast<off_t>(at), SEEK_SET) != 0 || end - at < kUnitHeaderLen ||
+            std::fread(&header, 1, kUnitHeaderLen, file) != kUnitHeaderLen) {
+            out->problem = where + ": header cut short";
+            return;
+        }
+        if (!HeaderCrcMatches(header)) {
+            out->problem = where + ": header CRC mismatch; no later unit can be located";
+            return;
+        }
+        if (out->units.empty()) {
+            out->identity.assign(header.szIdentity,
+                                 strnlen(header.szIdentity, sizeof header.szIdentity));
+            out->targetVersion = TargetVersionOf(out->identity);
+        }
+        SInspectedUnit unit;
+        unit.type = header.dwUnitType;
+        unit.length = header.dwDataLen;
+        unit.frameSize = header.dwFrameSize;
+        const unsigned long long extent = UnitExtent(header);
+        // The unit's own check reads no further than the unit claims; a unit
+        // that claims more than the package holds fails here.
+        if (header.dwHeaderLen + static_cast<unsigned long long>(header.dwDataLen) > end - at) {
+            unit.problem = where + ": longer than the package";
+        } else if (fseeko(file, static_cast<off_t>(at), SEEK_SET) != 0 ||
+                   !reader.VerifyUnitDataContent(file)) {
+            unit.problem = reader.GetCheckDetail();
+        } else {
+            unit.checked = true;
+        }
+        allChecked = allChecked && unit.checked;
+        if (!unit.checked && out->problem.empty())
+            out->problem = unit.problem;
+        out->units.push_back(unit);
+        if (header.dwFrameSize == 0 || extent > end - at)
+            return;  // nothing behind it can be located
+        at += extent;
+    }
+    out->valid = allChecked;
+}
+
+bool InspectProgramFile(const char* path, SPackageInspection* out) {
+    *out = SPackageInspection();
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        out->problem = std::string("cannot open ") + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    BYTE trailer[kTrailerLen];
+    const bool read = fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) &&
+                      static_cast<unsigned long long>(st.st_size) >= kTrailerLen &&
+                      fseeko(file, st.st_size - static_cast<off_t>(kTrailerLen), SEEK_SET) == 0 &&
+                      std::fread(trailer, 1, sizeof trailer, file) == sizeof trailer;
+    // The trailer's package offset at byte 8, its length at byte 12.
+    const unsigned long long offset = read ? Le32(trailer + 8) : 0;
+    const unsigned long long length = read ? Le32(trailer + 12) : 0;
+    if (!read || length == 0 ||
+        offset + length > static_cast<unsigned long long>(st.st_size) - kTrailerLen) {
+        std::fclose(file);
+        out->problem = std::string(path) + " carries no package";
+        return false;
+    }
+    out->located = true;
+    InspectPackage(file, offset, length, out);
+    std::fclose(file);
+    return true;
+}

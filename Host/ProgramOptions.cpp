@@ -1,0 +1,106 @@
+#include "ProgramOptions.h"
+
+#include <getopt.h>
+
+namespace {
+
+// Values of the long options without a short form.
+enum : int {
+    kOptVersion = 256,
+    kOptInfo,
+    kOptCheck,
+    kOptSkipIfCurrent,
+    kOptReport,
+};
+
+const struct option kLongOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kOptVersion},
+    {"info", no_argument, nullptr, kOptInfo},
+    {"check", no_argument, nullptr, kOptCheck},
+    {"skip-if-current", no_argument, nullptr, kOptSkipIfCurrent},
+    {"report", required_argument, nullptr, kOptReport},
+    {nullptr, 0, nullptr, 0},
+};
+
+}  // namespace
+
+std::string ProgramUsage(const char* program) {
+    const std::string name = program != nullptr && program[0] != '\0' ? program : "flashpilot";
+    return "usage: " + name +
+           " [--check] [--skip-if-current] [--report FILE]\n"
+           "       " +
+           name +
+           " --help | --version | --info\n"
+           "Run from the program file's own directory. Without options it updates the\n"
+           "modem with the package it carries, as it always has.\n"
+           "  --check            find the modem and say whether it can be updated; writes\n"
+           "                     nothing to the modem, resets it at the end (exit 0 ready,\n"
+           "                     3 not ready, 4 already at the target version)\n"
+           "  --skip-if-current  end after the device information when the modem already\n"
+           "                     runs the target version (result file \"TRUE\")\n"
+           "  --report FILE      write a JSON report of the run to FILE\n"
+           "  --info             the package's identity and units, each checked\n"
+           "  --version          the program version and the package it carries\n"
+           "  -h, --help         this text\n";
+}
+
+bool ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::string* error) {
+    *options = ProgramOptions();
+    bool help = false, version = false, info = false, check = false;
+    opterr = 0;  // the reasons are ours, on the caller's stream
+    optind = 1;
+    for (;;) {
+        const int previous = optind;
+        const int c = getopt_long(argc, argv, ":h", kLongOptions, nullptr);
+        if (c == -1)
+            break;
+        switch (c) {
+            case 'h':
+                help = true;
+                break;
+            case kOptVersion:
+                version = true;
+                break;
+            case kOptInfo:
+                info = true;
+                break;
+            case kOptCheck:
+                check = true;
+                break;
+            case kOptSkipIfCurrent:
+                options->skipIfCurrent = true;
+                break;
+            case kOptReport:
+                if (optarg == nullptr || optarg[0] == '\0') {
+                    *error = "--report needs a file name";
+                    return false;
+                }
+                options->reportPath = optarg;
+                break;
+            case ':':
+                *error = std::string("option ") + argv[previous] + " needs an argument";
+                return false;
+            default: {
+                // A short option reports its letter; a long one only its place.
+                const std::string text =
+                    optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+                *error = "unknown option " + text;
+                return false;
+            }
+        }
+    }
+    if (optind < argc) {
+        *error = std::string("unexpected argument ") + argv[optind];
+        return false;
+    }
+    if (help)
+        options->mode = ProgramOptions::Mode::kHelp;
+    else if (version)
+        options->mode = ProgramOptions::Mode::kVersion;
+    else if (info)
+        options->mode = ProgramOptions::Mode::kInfo;
+    else if (check)
+        options->mode = ProgramOptions::Mode::kCheck;
+    return true;
+}

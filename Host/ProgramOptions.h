@@ -1,0 +1,31 @@
+// The program's command line. Without options the program runs the update as
+// it always has; the options below are additions for scripts and fleets.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+struct ProgramOptions {
+    enum class Mode {
+        kUpdate,   // no option, or only --skip-if-current / --report
+        kHelp,     // -h, --help
+        kVersion,  // --version
+        kInfo,     // --info
+        kCheck,    // --check: the search only, nothing written to the modem
+    };
+    Mode mode = Mode::kUpdate;
+    bool skipIfCurrent = false;  // --skip-if-current
+    std::string reportPath;      // --report FILE; empty: no report
+};
+
+// Exit status of a command line the program does not take.
+constexpr int kUsageExitStatus = 2;
+
+// Parses argv (argv[0] is the program's path and is not looked at). --help,
+// --version and --info win over the other options, in that order. false with
+// the reason in *error for an unknown option, a missing or empty FILE, or an
+// argument that is no option.
+bool ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::string* error);
+
+// The usage text, naming the program as program.
+std::string ProgramUsage(const char* program);

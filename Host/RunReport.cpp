@@ -1,0 +1,207 @@
+#include "RunReport.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "ConsoleScreens.h"
+#include "Function.h"
+#include "MACController.h"
+#include "PackageCommands.h"
+#include "PackageInspection.h"
+#include "PortNames.h"
+#include "ProcessFlags.h"
+#include "RunPhases.h"
+#include "RunStatistics.h"
+#include "TestSeams.h"
+
+using json = nlohmann::ordered_json;
+
+namespace {
+
+const char kOptionDir[] = "/sys/bus/usb/drivers/option";
+
+std::mutex g_lock;
+std::string g_path;
+std::time_t g_started = 0;
+bool g_written = false;
+std::string g_usbPath;
+// The device information rows as the search left them; empty before.
+std::string g_deviceRows[kDeviceInfoRows];
+
+std::string IsoTime(std::time_t when) {
+    struct tm utc;
+    char text[32] = {};
+    if (gmtime_r(&when, &utc) != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// A screen row as a JSON string, or null when it is empty.
+json RowOrNull(const char* row) {
+    return row != nullptr && row[0] != '\0' ? json(row) : json(nullptr);
+}
+
+// The USB port path of the device (e.g. "1-1.2"): the name of the option
+// driver's interface entry that holds the PCUI node, before its ':'.
+std::string UsbPortPath() {
+    char rooted[1024];
+    if (cpcui[0] == '\0' || !RootedPath(kOptionDir, rooted, sizeof rooted))
+        return std::string();
+    DIR* dir = opendir(rooted);
+    if (dir == nullptr)
+        return std::string();
+    std::string found;
+    while (struct dirent* entry = readdir(dir)) {
+        const char* colon = std::strchr(entry->d_name, ':');
+        if (colon == nullptr)
+            continue;
+        const std::string node = std::string(rooted) + "/" + entry->d_name + "/" + cpcui;
+        struct stat st;
+        if (stat(node.c_str(), &st) == 0) {
+            found = std::string(entry->d_name, static_cast<size_t>(colon - entry->d_name));
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+json PackageFacts() {
+    SPackageInspection package;
+    InspectProgramFile("/proc/self/exe", &package);
+    json units = json::array();
+    for (const SInspectedUnit& unit : package.units) {
+        char type[16];
+        std::snprintf(type, sizeof type, "0x%08X", unit.type);
+        units.push_back({{"type", type}, {"length", unit.length}, {"checked", unit.checked}});
+    }
+    return {{"identity", RowOrNull(package.identity.c_str())},
+            {"target_version", RowOrNull(package.targetVersion.c_str())},
+            {"units", units}};
+}
+
+// What the search and the update learnt of the device; null fields for what
+// they never reached.
+json DeviceFacts(bool engineStopped) {
+    const std::string* rows = g_deviceRows;
+    const bool searched = !rows[0].empty();
+    const char* after =
+        engineStopped && m_Download != nullptr ? m_Download->BoardVersion() : nullptr;
+    return {{"port", RowOrNull(rows[0].c_str())},
+            {"usb_path", RowOrNull(g_usbPath.c_str())},
+            {"version_before", RowOrNull(rows[2].c_str())},
+            {"version_after", RowOrNull(after)},
+            {"imei", RowOrNull(rows[4].c_str())},
+            {"download_mode", searched ? json(rows[5] == "Force Download") : json(nullptr)}};
+}
+
+json PhaseList() {
+    json phases = json::array();
+    for (const SPhaseTime& phase : PhaseTimes())
+        phases.push_back({{"name", phase.name}, {"seconds", phase.seconds}});
+    return phases;
+}
+
+// Written beside the target and renamed over it: a reader sees the old
+// report or the new one, never a part.
+bool WriteAtomically(const std::string& path, const std::string& text, std::string* why) {
+    const std::string temporary = path + ".tmp" + std::to_string(getpid());
+    unlink(temporary.c_str());  // a leftover, never followed if it is a link
+    FILE* file = OpenForWriting(temporary.c_str(), "w");
+    if (file == nullptr) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+              std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+    if (!ok)
+        *why = std::strerror(errno);
+    if (std::fclose(file) != 0 && ok) {
+        *why = std::strerror(errno);
+        ok = false;
+    }
+    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
+        *why = std::strerror(errno);
+        ok = false;
+    }
+    if (!ok)
+        unlink(temporary.c_str());
+    return ok;
+}
+
+}  // namespace
+
+void NoteUsbPortPath() {
+    const std::string path = UsbPortPath();
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_usbPath = path;
+}
+
+void NoteDeviceInformation() {
+    std::lock_guard<std::mutex> hold(g_lock);
+    for (int i = 0; i < kDeviceInfoRows; ++i)
+        g_deviceRows[i] = pszDeviceInfo[i];
+}
+
+void StartRunReport(const std::string& path) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_path = path;
+    g_started = std::time(nullptr);
+    g_written = false;
+}
+
+int ReportedErrorCode() {
+    const int code = g_nErrorCode;
+    return code == kNoError ? -1 : code;
+}
+
+namespace {
+
+// The report's JSON text for end, from what the run knows now; g_lock held.
+std::string RunReportText(const SRunEnd& end) {
+    const SRunStatistics& stats = g_RunStatistics;
+    json program;
+    program["name"] = "FlashPilot";
+    program["version"] = std::string(kProgramVersionText);
+    json retries;
+    retries["blocks_resent"] = stats.blocksResent.load();
+    retries["passes"] = stats.passes.load();
+    retries["replies_dropped"] = stats.repliesDropped.load();
+    retries["resyncs"] = stats.resyncs.load();
+
+    json report;
+    report["schema"] = 1;
+    report["program"] = program;
+    report["package"] = PackageFacts();
+    report["device"] = DeviceFacts(end.engineStopped);
+    report["result"] = end.result;
+    report["error_code"] = end.errorCode >= 0 ? json(end.errorCode) : json(nullptr);
+    report["message"] = end.message;
+    report["started"] = IsoTime(g_started);
+    report["ended"] = IsoTime(std::time(nullptr));
+    report["phases"] = PhaseList();
+    report["retries"] = retries;
+    return report.dump(2) + "\n";
+}
+
+}  // namespace
+
+void WriteRunReport(const SRunEnd& end) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_path.empty() || g_written)
+        return;
+    g_written = true;
+    EndPhase();
+    std::string why;
+    if (!WriteAtomically(g_path, RunReportText(end), &why))
+        std::fprintf(stderr, "Warning: the report %s cannot be written (%s).\n", g_path.c_str(),
+                     why.c_str());
+}

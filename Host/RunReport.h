@@ -1,0 +1,38 @@
+// The JSON report of a run (--report FILE): what was to be installed, on
+// which device, how the run ended, how long each phase took and what had to
+// be repeated. Written atomically (a temporary file renamed over FILE) once,
+// at whichever end the run takes.
+#pragma once
+
+#include <string>
+
+// How a run ended, as the report names it.
+struct SRunEnd {
+    // "success", "failure", "up-to-date", "interrupted"; for --check
+    // "ready", "not-ready" or "current".
+    std::string result;
+    int errorCode = -1;   // the program's error code; -1: none (null)
+    std::string message;  // the result screen's text, or the verdict
+    // false while the engine may still run (an interruption): what only the
+    // engine knows is then left out.
+    bool engineStopped = true;
+};
+
+// Remembers where the report goes (empty: no report) and the start time.
+void StartRunReport(const std::string& path);
+
+// Takes the device's USB port path from the option driver's tree, while the
+// device is enumerated (it is gone for a while when it restarts).
+void NoteUsbPortPath();
+
+// Takes the device information of a successful search (the screen's rows),
+// on the thread that drew them.
+void NoteDeviceInformation();
+
+// Writes the report once; later calls do nothing. A report that cannot be
+// written is a warning on standard error and changes nothing else.
+void WriteRunReport(const SRunEnd& end);
+
+// The program's error code for a report: g_nErrorCode, or -1 when none is
+// recorded.
+int ReportedErrorCode();
