@@ -319,7 +319,6 @@ bool CMainControl::DLD_DldAppEx(const SAppFileUnitHeader& header, int unitIndex)
             }
             Pause(100);
             LogF("Download %llu unit data %d times FAILED.\n", block, attempt);
-            ++g_RunStatistics.blocksResent;
         }
     }
     m_bDownloading = false;

@@ -1084,7 +1084,7 @@ std::vector<OptionCase> OptionCases() {
         EXPECT_EQ(device["port"], "/dev/ttyUSB2");
         EXPECT_EQ(device["usb_path"], "1-1");
         EXPECT_EQ(device["version_before"], "11.608.13.02.00");
-        EXPECT_EQ(device["version_after"], "11.608.14.01.00");
+        EXPECT_EQ(device["version_after"], kTarget);
         EXPECT_EQ(device["imei"], kImei);
         EXPECT_EQ(device["download_mode"], false);
         std::vector<std::string> phases;
@@ -1098,6 +1098,7 @@ std::vector<OptionCase> OptionCases() {
         EXPECT_GE(report["phases"][6]["seconds"].get<double>(), 35 * 0.05);
         EXPECT_EQ(report["retries"]["blocks_resent"], 1);
         EXPECT_EQ(report["retries"]["passes"], 1);
+        EXPECT_EQ(report["retries"]["resyncs"], 1);  // after the lost acknowledgement
         const nlohmann::json& units = report["package"]["units"];
         ASSERT_EQ(units.size(), std::size(kLayout));
         EXPECT_EQ(units[1]["type"], "0x00110000");
