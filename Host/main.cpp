@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "Autosuspend.h"
 #include "Function.h"
 #include "Interruption.h"
 #include "ModemManagerInhibit.h"
@@ -110,11 +111,15 @@ int main(int argc, char** argv) {
     ModemManagerInhibit modemManager;
     const char* const walkedPorts[] = {cmodem, cdiag, cpcui};
     modemManager.Take(walkedPorts, sizeof walkedPorts / sizeof walkedPorts[0]);
-    SetInterruptedEndAction([&modemManager] { modemManager.Release(); });
+    SetInterruptedEndAction([&modemManager] {
+        modemManager.Release();
+        RestoreAutosuspend();
+    });
     StartInterruptionWatch();
 
     // The update run: banner, controller, main loop and the normal end.
     status = RunProgram();
     modemManager.Release();
+    RestoreAutosuspend();
     return status;
 }
