@@ -49,7 +49,7 @@ bool WriteControl(const std::string& file, const std::string& value) {
     FILE* f = std::fopen(file.c_str(), "we");
     if (f == nullptr)
         return false;
-    const bool written = std::fputs(value.c_str(), f) >= 0;
+    const bool written = std::fprintf(f, "%s\n", value.c_str()) > 0;
     const bool closed = std::fclose(f) == 0;
     return written && closed;
 }

@@ -129,6 +129,8 @@ struct RunOptions {
     std::vector<std::pair<std::string, std::string>> extraEnv;
     int timeoutMs = 30000;   // hard limit; the run is killed (its pid only) after it
     std::string captureDir;  // directory for stdout.txt / stderr.txt; empty: a temp dir
+    uid_t uid = 0;           // not 0: the run's user and group (no supplementary groups)
+    gid_t gid = 0;
 };
 
 struct RunResult {

@@ -45,18 +45,19 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
         int sig;
         std::function<bool(const Snapshot&)> moment;  // when the signal is sent
         bool endsTheRun;
+        bool deviceStays;  // the device is still enumerated as it was after the run
     };
     const Row rows[] = {
         {"during the device search", SIGTERM,
-         [](const Snapshot& s) { return s.counters.nvReads >= 1; }, true},
+         [](const Snapshot& s) { return s.counters.nvReads >= 1; }, true, true},
         {"while the modem is written", SIGINT,
-         [](const Snapshot& s) { return s.counters.erases >= 1; }, false},
+         [](const Snapshot& s) { return s.counters.erases >= 1; }, false, false},
         {"after the download reset", SIGHUP,
          [](const Snapshot& s) {
              // Acknowledged: the boot loader has left.
              return s.counters.downloadResets >= 1 && s.mode != modemsim::Mode::kDownload;
          },
-         true},
+         true, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -88,6 +89,12 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
             EXPECT_EQ(r.leftoverProcesses, 0);
             EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
             EXPECT_FALSE(Has(r.out, kWritingLine)) << r.out;
+            // USB autosuspend was off while the device was spoken to, and is
+            // back as found.
+            EXPECT_EQ(sim.GetSnapshot().counters.framesNotPowerOn, 0);
+            if (row.deviceStays) {
+                EXPECT_EQ(ReadFile(sim.DeviceDir() + "/power/control"), "auto\n");
+            }
         } else {
             ExpectNormalEnd(r, "TRUE");
             EXPECT_EQ(Count(r.out, kWritingLine), 1u) << r.out;
