@@ -293,6 +293,14 @@ void AnnounceChoice(const std::string& chosen, const std::vector<std::string>& p
 
 }  // namespace
 
+void ForgetFollowedDevice() {
+    std::lock_guard<std::mutex> lock(g_deviceLock);
+    g_recordedPath.clear();
+    g_firstWalkSawOne = false;
+    g_choiceAnnounced = false;
+    g_otherNodes.clear();
+}
+
 bool IsPortOfOtherDevice(const char* node) {
     std::lock_guard<std::mutex> lock(g_deviceLock);
     return node != nullptr &&

@@ -42,6 +42,10 @@ extern const SDeviceRow Devices[kDeviceRows];
 // -1 otherwise.
 int GetDevicePIDAndSetPorts();
 
+// Forgets the device followed so far: the next walk chooses anew, as the
+// first walk of a run does.
+void ForgetFollowedDevice();
+
 // True when the last walk found node (such as ttyUSB2) under another USB
 // device than the one whose ports it took.
 bool IsPortOfOtherDevice(const char* node);
