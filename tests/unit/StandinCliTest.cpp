@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 
-#include "Cli.h"
 #include "StandinTestClient.h"
 
 namespace {
@@ -144,44 +143,6 @@ TEST_F(StandinCliProgram, HelpListsTheOptionsAndBadOptionsFail) {
     child_ = Spawn({FP_BIN_DIR "/modemsim", "--root", root_, "--scale", "2"});
     EXPECT_EQ(WaitExit(child_.pid), 2);
     child_.pid = -1;
-}
-
-TEST(StandinCliOptions, HeldLockAndSecondModem) {
-    struct Row {
-        std::vector<const char*> args;
-        bool ok;
-        const char* role;
-        unsigned ms;
-    };
-    const Row rows[] = {
-        {{"--hold-lock", "pcui"}, true, "pcui", 0},
-        {{"--hold-lock", "diag:1500"}, true, "diag", 1500},
-        {{"--hold-lock", "loader"}, false, "", 0},
-        {{"--hold-lock", "pcui:x"}, false, "", 0},
-    };
-    for (const Row& r : rows) {
-        std::vector<const char*> argv = {"modemsim", "--root", "/tmp/r"};
-        argv.insert(argv.end(), r.args.begin(), r.args.end());
-        modemsim::CliOptions cli;
-        std::string error;
-        ASSERT_EQ(
-            modemsim::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &cli, &error),
-            r.ok)
-            << r.args[1];
-        if (r.ok) {
-            EXPECT_EQ(cli.sim.faults.holdLockRole, r.role);
-            EXPECT_EQ(cli.sim.faults.holdLockMs, r.ms);
-        }
-    }
-    const char* argv[] = {"modemsim", "--root",  "/tmp/r", "--second-modem",
-                          "2-1.3",    "--trace", "t"};
-    modemsim::CliOptions cli;
-    std::string error;
-    ASSERT_TRUE(modemsim::ParseCommandLine(7, argv, &cli, &error)) << error;
-    const modemsim::Options second = modemsim::SecondModemOptions(cli);
-    EXPECT_EQ(second.portPath, "2-1.3");
-    EXPECT_EQ(second.firstNode, 20);
-    EXPECT_EQ(second.traceFile, "t.second");
 }
 
 }  // namespace
