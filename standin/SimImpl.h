@@ -56,6 +56,7 @@ struct ModemSim::Impl {
     std::string optionDir, devDir, stagingDir;
     std::string usbDir;  // the device's directory in the device tree
     int lockFd = -1;     // the port held locked (Faults::holdLockRole), -1 none
+    int powerFd = -1;    // the device's power/control, read at every frame received
 
     Mode mode = Mode::kAbsent;
     int generation = 0;
