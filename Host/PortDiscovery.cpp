@@ -284,8 +284,8 @@ void AnnounceChoice(const std::string& chosen, const std::vector<std::string>& p
     }
     char msg[kLineSize];
     std::snprintf(msg, sizeof msg,
-                  "%zu modems found: the modem at USB port %s is updated; the modems at USB port "
-                  "%s are left alone.\n",
+                  "%zu modems found: the modem at USB port %s is updated; left alone: USB port "
+                  "%s.\n",
                   paths.size(), chosen.c_str(), others.c_str());
     std::printf("%s", msg);
     Log(msg);

@@ -503,8 +503,7 @@ std::string HolderLine(const std::string& node, const std::string& how) {
 constexpr double kFallbackSearch = 6;
 
 const char kTwoModemsLine[] =
-    "2 modems found: the modem at USB port 1-1 is updated; the modems at USB port 1-2 are left "
-    "alone.\n";
+    "2 modems found: the modem at USB port 1-1 is updated; left alone: USB port 1-2.\n";
 
 // The PCUI port held by another process received nothing; the search went
 // on through the diagnostic port.

@@ -316,8 +316,7 @@ TEST_F(PortDiscoveryWalk, SeveralModemsGiveEveryRoleFromTheFirstByPortPath) {
     EXPECT_STREQ(cdiag, "ttyUSB4");
     EXPECT_STREQ(cpcui, "ttyUSB5");
     const std::string said =
-        "2 modems found: the modem at USB port 1-2 is updated; the modems at USB port 1-10 are "
-        "left alone.\n";
+        "2 modems found: the modem at USB port 1-2 is updated; left alone: USB port 1-10.\n";
     EXPECT_EQ(Count(m_out, said), 1u) << m_out;
     EXPECT_EQ(Count(m_log, said), 1u) << m_log;
     for (const char* node : {"ttyUSB0", "ttyUSB1", "ttyUSB2"})
