@@ -1,10 +1,12 @@
 // Turning a port name from the sysfs walk into a working device path: the
-// named node first, then the nodes /dev/ttyUSB2, 1 and 0 in turn.
+// named node first, then the nodes /dev/ttyUSB2, 1 and 0 in turn (those of
+// another modem passed over).
 #include <cstdio>
 #include <cstring>
 
 #include "Function.h"
 #include "HOST_MainControl.h"
+#include "PortDiscovery.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
 
@@ -51,7 +53,15 @@ BOOL CMainControl::FindCommPortWithDriverTool(char* name) {
 BOOL CMainControl::FindCommPortWithoutDriverTool() {
     char boardClass[64];
     for (int n = 2; n >= 0; --n) {
-        snprintf(bsdPath, sizeof(bsdPath), "/dev/ttyUSB%d", n);
+        // A fixed node that the last walk found under another modem is never
+        // opened: its line is not ours to write to.
+        char node[16];
+        snprintf(node, sizeof(node), "ttyUSB%d", n);
+        if (IsPortOfOtherDevice(node)) {
+            LogF("Port /dev/%s belongs to another modem; it is left alone.\n", node);
+            continue;
+        }
+        snprintf(bsdPath, sizeof(bsdPath), "/dev/%s", node);
         if (isDLDMode) {
             if (OpenPort()) {
                 QueryDldMode();

@@ -13,6 +13,7 @@
 
 #include "Assert.h"
 #include "Function.h"
+#include "PortClaim.h"
 #include "TestSeams.h"
 
 namespace {
@@ -64,19 +65,30 @@ BOOL CSerialPort::Open(char* pszPath) {
     // terminal. Not inherited by the processes the program starts. Non-blocking:
     // a line that waits for its carrier must not hang the open, and writes
     // wait in poll() with a deadline instead.
+    // A node that a live process has locked with a lock file is not opened
+    // at all, so that nothing of ours reaches its line.
+    if (LockFileHeldByOther(pszPath))
+        return FALSE;
     m_csPort.Lock();
     int fd = open(pszPath, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    const int openError = errno;
     m_csPort.Unlock();
     if (fd < 0) {
         Log("CSerialPort::Open error\n");
+        ReportOpenFailure(pszPath, openError);
         return FALSE;
     }
 
     // A port whose set-up fails is closed again here, so that a failed Open
     // never leaves a half-configured descriptor behind that a later Open
-    // would take for an open port.
+    // would take for an open port. The port is ours alone before anything is
+    // set or sent: another process's lock makes it a port that cannot be
+    // opened.
     m_csPort.Lock();
-    bool configured = Configure(fd);
+    const bool claimed = ClaimPort(fd, pszPath);
+    const bool configured = claimed && Configure(fd);
+    if (claimed && !configured)
+        ReleasePort(fd);
     if (!configured)
         close(fd);
     m_csPort.Unlock();
@@ -305,6 +317,7 @@ BOOL CSerialPort::Close() {
     WakeReader();
 
     m_csPort.Lock();
+    ReleasePort(m_nFd.load());
     if (close(m_nFd.load()) != 0) {
         m_csPort.Unlock();
         Log("In ClosePort() --> 3 failed\n");

@@ -2,11 +2,17 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
 
+#include "Autosuspend.h"
 #include "Function.h"
 #include "TestSeams.h"
+#include "UsbDevice.h"
 
 const char kVendorId[] = "1F4B";
 
@@ -184,37 +190,162 @@ void MatchEntry(const char* entry, const char* modalias, int* roleFlags) {
     }
 }
 
-}  // namespace
+// One interface entry of the walk, with its USB device.
+struct SWalkEntry {
+    std::string name;
+    std::string modalias;
+    std::string deviceDir;
+    std::string portPath;
+    bool maker = false;    // the maker's vendor ID
+    bool product = false;  // ... and a product ID of the table
+};
 
-int GetDevicePIDAndSetPorts() {
-    std::memset(cmodem, 0, sizeof cmodem);
-    std::memset(cdiag, 0, sizeof cdiag);
-    std::memset(cpcui, 0, sizeof cpcui);
-    int roleFlags = 0;
+// The device followed through the run: the port path the first successful
+// walk took, and whether that walk saw no other device of the maker.
+std::mutex g_deviceLock;
+std::string g_recordedPath;
+bool g_firstWalkSawOne = false;
+bool g_choiceAnnounced = false;
+std::vector<std::string> g_otherNodes;  // nodes of the last walk's other devices
 
+bool MatchesProductTable(const char* modalias) {
+    for (const SDeviceRow& row : Devices) {
+        if (std::strstr(modalias, row.m_szPID) != nullptr)
+            return true;
+    }
+    return false;
+}
+
+// The entries of the option driver directory, in directory order; false
+// when the directory cannot be opened.
+bool ReadEntries(std::vector<SWalkEntry>* entries) {
     char rooted[kLineSize];
     DIR* dir = RootedPath(kOptionDir, rooted, sizeof rooted) ? opendir(rooted) : nullptr;
-    if (dir == nullptr) {
-        std::printf("Open %s failed!\n", kOptionDir);
-        return -1;
-    }
+    if (dir == nullptr)
+        return false;
     while (struct dirent* entry = readdir(dir)) {
         if (std::strchr(entry->d_name, ':') == nullptr)
             continue;
         char modalias[kLineSize];
         if (!ReadEntryLine(entry->d_name, "modalias", modalias))
             continue;
-        if (std::strstr(modalias, kVendorId) == nullptr) {
+        SWalkEntry e;
+        e.name = entry->d_name;
+        e.modalias = modalias;
+        e.maker = std::strstr(modalias, kVendorId) != nullptr;
+        e.product = e.maker && MatchesProductTable(modalias);
+        const std::string path = std::string(rooted) + "/" + e.name;
+        if (!ResolveUsbDevice(path.c_str(), &e.deviceDir, &e.portPath))
+            continue;
+        entries->push_back(e);
+    }
+    closedir(dir);
+    return true;
+}
+
+// The device this walk takes its ports from; logs a device that came back on
+// another port and a walk that finds the followed one absent.
+std::string ChooseDevice(const std::vector<SWalkEntry>& entries, std::vector<std::string>* paths) {
+    for (const SWalkEntry& e : entries) {
+        if (e.product && std::find(paths->begin(), paths->end(), e.portPath) == paths->end())
+            paths->push_back(e.portPath);
+    }
+    std::sort(paths->begin(), paths->end(), PortPathBefore);
+    const std::string chosen = ChooseDevicePath(*paths, g_recordedPath, g_firstWalkSawOne);
+    char msg[kLineSize];
+    if (!g_recordedPath.empty() && !paths->empty() && chosen != g_recordedPath) {
+        if (chosen.empty()) {
+            std::snprintf(msg, sizeof msg,
+                          "The modem at USB port %s is not there; the other modems are left "
+                          "alone.\n",
+                          g_recordedPath.c_str());
+        } else {
+            std::snprintf(msg, sizeof msg,
+                          "The modem came back at USB port %s (it was at %s); it is the only "
+                          "one.\n",
+                          chosen.c_str(), g_recordedPath.c_str());
+            g_recordedPath = chosen;
+        }
+        Log(msg);
+    }
+    return chosen;
+}
+
+// Says once, on the console and in the log, which of several devices is
+// updated.
+void AnnounceChoice(const std::string& chosen, const std::vector<std::string>& paths) {
+    if (g_choiceAnnounced || chosen.empty() || paths.size() < 2)
+        return;
+    g_choiceAnnounced = true;
+    std::string others;
+    for (const std::string& path : paths) {
+        if (path != chosen)
+            others += (others.empty() ? "" : ", ") + path;
+    }
+    char msg[kLineSize];
+    std::snprintf(msg, sizeof msg,
+                  "%zu modems found: the modem at USB port %s is updated; left alone: USB port "
+                  "%s.\n",
+                  paths.size(), chosen.c_str(), others.c_str());
+    std::printf("%s", msg);
+    Log(msg);
+}
+
+}  // namespace
+
+void ForgetFollowedDevice() {
+    std::lock_guard<std::mutex> lock(g_deviceLock);
+    g_recordedPath.clear();
+    g_firstWalkSawOne = false;
+    g_choiceAnnounced = false;
+    g_otherNodes.clear();
+}
+
+bool IsPortOfOtherDevice(const char* node) {
+    std::lock_guard<std::mutex> lock(g_deviceLock);
+    return node != nullptr &&
+           std::find(g_otherNodes.begin(), g_otherNodes.end(), node) != g_otherNodes.end();
+}
+
+int GetDevicePIDAndSetPorts() {
+    std::lock_guard<std::mutex> lock(g_deviceLock);
+    std::memset(cmodem, 0, sizeof cmodem);
+    std::memset(cdiag, 0, sizeof cdiag);
+    std::memset(cpcui, 0, sizeof cpcui);
+    int roleFlags = 0;
+
+    std::vector<SWalkEntry> entries;
+    if (!ReadEntries(&entries)) {
+        std::printf("Open %s failed!\n", kOptionDir);
+        return -1;
+    }
+    std::vector<std::string> paths;
+    const std::string chosen = ChooseDevice(entries, &paths);
+    g_otherNodes.clear();
+    std::string chosenDir;
+    for (const SWalkEntry& e : entries) {
+        const bool ours = e.product && e.portPath == chosen;
+        if (!ours) {
+            // Ports of another device are never opened, not even by the
+            // search through the fixed node names.
+            char node[kPortNameSize] = {};
+            if (FindTtyNode(e.name.c_str(), node))
+                g_otherNodes.push_back(node);
+        }
+        if (!e.maker) {
             char msg[kLineSize];
             std::snprintf(msg, sizeof msg, "the directory %s is not KORVEL's device !\n",
-                          entry->d_name);
+                          e.name.c_str());
             std::printf("%s", msg);
             Log(msg);
             continue;
         }
-        MatchEntry(entry->d_name, modalias, &roleFlags);
+        if (ours)
+            chosenDir = e.deviceDir;
+        if (ours || !e.product)
+            MatchEntry(e.name.c_str(), e.modalias.c_str(), &roleFlags);
     }
-    closedir(dir);
+    AnnounceChoice(chosen, paths);
     std::printf("\nMODEM=%s DIAG=%s PCUI=%s\n", cmodem, cdiag, cpcui);
 
     if (roleFlags == 0) {
@@ -235,5 +366,10 @@ int GetDevicePIDAndSetPorts() {
         std::printf("Set pcui port failed !\n");
         return -1;
     }
+    if (g_recordedPath.empty()) {
+        g_recordedPath = chosen;
+        g_firstWalkSawOne = paths.size() == 1;
+    }
+    KeepDeviceAwake(chosenDir);
     return 0;
 }

@@ -34,6 +34,18 @@ extern const SDeviceRow Devices[kDeviceRows];
 // The node names cmodem, cdiag, cpcui (names of 12 characters or more are
 // never stored), their key-name pointers and bsdPath live in PortNames.h.
 
-// Walks /sys/bus/usb/drivers/option and fills cmodem, cdiag and cpcui.
-// 0 when the PCUI port was found, -1 otherwise.
+// Walks /sys/bus/usb/drivers/option and fills cmodem, cdiag and cpcui from
+// one USB device: the first walk takes the first of the maker's devices by
+// port path and records that path; later walks take only the device at it
+// (or the only device, if it was the only one and came back elsewhere).
+// Keeps USB autosuspend off for the device. 0 when the PCUI port was found,
+// -1 otherwise.
 int GetDevicePIDAndSetPorts();
+
+// Forgets the device followed so far: the next walk chooses anew, as the
+// first walk of a run does.
+void ForgetFollowedDevice();
+
+// True when the last walk found node (such as ttyUSB2) under another USB
+// device than the one whose ports it took.
+bool IsPortOfOtherDevice(const char* node);

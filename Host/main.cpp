@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "Autosuspend.h"
 #include "Function.h"
 #include "Interruption.h"
 #include "ModemManagerInhibit.h"
@@ -136,6 +137,7 @@ int main(int argc, char** argv) {
     SetInterruptedEndAction([&modemManager](int sig) {
         EndInterrupted(sig);
         modemManager.ReleaseUnlessBusy();
+        RestoreAutosuspend();
     });
     StartInterruptionWatch();
     const char* const walkedPorts[] = {cmodem, cdiag, cpcui};
@@ -146,5 +148,6 @@ int main(int argc, char** argv) {
     SetSearchEndCheck(RunEndsAfterSearch);
     status = RunProgram();
     modemManager.Release();
+    RestoreAutosuspend();
     return EndRun(status);
 }

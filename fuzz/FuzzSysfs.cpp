@@ -73,8 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!fs::create_directory(entry, error))
             continue;
         const char* pid = Devices[input.ConsumeIntegralInRange(0, kDeviceRows - 1)].m_szPID;
-        WriteLine(input, entry / "modalias",
-                  std::string("usb:v") + kVendorId + "p" + pid + "d0000dc00dsc00dp00icFFiscFFipFFin02\n");
+        WriteLine(
+            input, entry / "modalias",
+            std::string("usb:v") + kVendorId + "p" + pid + "d0000dc00dsc00dp00icFFiscFFipFFin02\n");
         WriteLine(input, entry / "bInterfaceNumber",
                   "0" + std::to_string(input.ConsumeIntegralInRange(0, 3)) + "\n");
         const int children = input.ConsumeIntegralInRange(0, 2);
@@ -88,6 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
+    // Every input is a first walk: no device followed from an earlier one.
+    ForgetFollowedDevice();
     const int result = GetDevicePIDAndSetPorts();
     FUZZ_CHECK(result == 0 || result == -1);
     FUZZ_CHECK(NodeNameOk(cmodem) && NodeNameOk(cdiag) && NodeNameOk(cpcui));

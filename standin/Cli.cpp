@@ -96,7 +96,8 @@ bool IsValueOption(const std::string& opt) {
         "--bad-crc",        "--board-class",       "--refuse-backup",
         "--restore-busy",   "--refuse-restore",    "--imei-length-byte",
         "--trace-bytes",    "--pad-ack",           "--pad-length",
-        "--hang-up"};
+        "--hang-up",        "--port-path",         "--first-node",
+        "--second-modem",   "--hold-lock"};
     for (const char* name : kNames) {
         if (opt == name)
             return true;
@@ -130,8 +131,13 @@ std::string UsageText() {
            "                           the last one repeats (default 0)\n"
            "  --download-delay MS      reboot time into download mode (default 3000)\n"
            "  --normal-delay MS        reboot time back into normal mode (default 5000)\n"
-           "  --reuse-nodes            number the nodes from ttyUSB0 at every enumeration\n"
-           "                           (default: each enumeration takes new numbers)\n"
+           "  --reuse-nodes            number the nodes from the first node at every\n"
+           "                           enumeration (default: each takes new numbers)\n"
+           "  --first-node N           the first node is ttyUSB<N> (default 0)\n"
+           "  --port-path P            USB port path of the device (default 1-1)\n"
+           "  --second-modem P         a second modem of the same kind at port path P, its\n"
+           "                           nodes from ttyUSB20; it answers in normal mode and\n"
+           "                           records what it receives (summary on exit)\n"
            "\n"
            "Faults (N is a count or 'always'; WHAT is erase, end, reset or block:K,\n"
            "optionally followed by ':N' or ':always', else only the first time):\n"
@@ -158,6 +164,8 @@ std::string UsageText() {
            "  --return-after-hang-up   ... and come back in download mode\n"
            "  --foreign-vendor         the entries carry another vendor's ID\n"
            "  --no-option-dir          the option driver directory is never created\n"
+           "  --hold-lock ROLE[:MS]    the stand-in locks its port ROLE (modem, diag, pcui)\n"
+           "                           with flock at start, for MS ms (default: to the end)\n"
            "  --help                   this text\n";
 }
 
@@ -275,6 +283,24 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
         } else if (opt == "--hang-up") {
             if (!ParseAckFault(v, &f.hangUp))
                 return bad(v);
+        } else if (opt == "--port-path") {
+            o.portPath = v;
+        } else if (opt == "--second-modem") {
+            r.secondModem = v;
+        } else if (opt == "--first-node") {
+            if (!ParseUnsigned(v, 1000, &n))
+                return bad(v);
+            o.firstNode = static_cast<int>(n);
+        } else if (opt == "--hold-lock") {
+            const size_t colon = v.find(':');
+            f.holdLockRole = v.substr(0, colon);
+            if (f.holdLockRole != "modem" && f.holdLockRole != "diag" && f.holdLockRole != "pcui")
+                return bad(v);
+            if (colon != std::string::npos) {
+                if (!ParseUnsigned(v.substr(colon + 1), 3600000, &n))
+                    return bad(v);
+                f.holdLockMs = static_cast<unsigned>(n);
+            }
         } else if (opt == "--board-class") {
             f.boardClassField = v;
         } else if (opt == "--refuse-backup") {
@@ -302,6 +328,21 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
     }
     *out = r;
     return true;
+}
+
+Options SecondModemOptions(const CliOptions& cli) {
+    Options second;
+    second.root = cli.sim.root;
+    second.timeScale = cli.sim.timeScale;
+    second.productRow = cli.sim.productRow;
+    second.loaderRow = cli.sim.loaderRow;
+    second.versionBefore = cli.sim.versionBefore;
+    second.boardType = cli.sim.boardType;
+    second.portPath = cli.secondModem;
+    second.firstNode = 20;
+    if (!cli.sim.traceFile.empty())
+        second.traceFile = cli.sim.traceFile + ".second";
+    return second;
 }
 
 }  // namespace modemsim

@@ -11,11 +11,17 @@ namespace modemsim {
 struct CliOptions {
     Options sim;
     std::string flashDir;
+    std::string secondModem;  // port path of a second modem of the same kind; empty: none
     bool help = false;
 };
 
 // Parses argv; false with a message on a bad or missing option.
 bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::string* error);
+
+// The options of the second modem: the first one's product and versions,
+// no faults, on its own port path, its nodes numbered from ttyUSB20, its
+// trace (if any) in TRACE.second.
+Options SecondModemOptions(const CliOptions& cli);
 
 // The --help text.
 std::string UsageText();

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -222,7 +224,7 @@ bool ModemSim::Impl::Appear(Mode m, std::string* error) {
     std::sort(ifaces.begin(), ifaces.end(),
               [](const Iface& a, const Iface& b) { return a.number < b.number; });
 
-    int number = o.reuseNodeNumbers ? 0 : nextNode;
+    int number = o.reuseNodeNumbers ? o.firstNode : nextNode;
     for (const Iface& f : ifaces) {
         SimPort p;
         p.id = nextPortId++;
@@ -230,7 +232,7 @@ bool ModemSim::Impl::Appear(Mode m, std::string* error) {
         p.node = "ttyUSB" + std::to_string(p.number);
         p.role = f.role;
         p.iface = f.number;
-        p.entry = "1-1:1." + std::to_string(std::stoi(f.number, nullptr, 16));
+        p.entry = o.portPath + ":1." + std::to_string(std::stoi(f.number, nullptr, 16));
         if (openpty(&p.master, &p.keep, nullptr, nullptr, nullptr) != 0) {
             *error = std::string("openpty: ") + std::strerror(errno);
             Vanish();
@@ -271,23 +273,14 @@ bool ModemSim::Impl::Appear(Mode m, std::string* error) {
     if (!o.reuseNodeNumbers) {
         nextNode = number;
     }
-    // The tree entries are built aside and moved in whole, so a walk never
-    // sees a half-written entry.
+    // The device directory is built aside and moved in whole, then the
+    // driver's entries are linked to its interfaces, so a walk never sees a
+    // half-written entry.
     if (!o.faults.noOptionDir) {
         const char* vendor = o.faults.foreignVendor ? kForeignVendorId : kVendorId;
-        for (const SimPort& p : ports) {
-            const std::string staged = stagingDir + "/" + p.entry;
-            mkdir(staged.c_str(), 0755);
-            mkdir((staged + "/" + p.node).c_str(), 0755);
-            WriteText(staged + "/modalias", std::string("usb:v") + vendor + "p" + pid +
-                                                "d0000dc00dsc00dp00icFFiscFFipFFin" + p.iface +
-                                                "\n");
-            WriteText(staged + "/bInterfaceNumber", p.iface + "\n");
-            if (rename(staged.c_str(), (optionDir + "/" + p.entry).c_str()) != 0) {
-                *error = "rename " + staged + ": " + std::strerror(errno);
-                Vanish();
-                return false;
-            }
+        if (!BuildUsbDevice(vendor, pid, error)) {
+            Vanish();
+            return false;
         }
     }
     mode = m;
@@ -300,23 +293,67 @@ bool ModemSim::Impl::Appear(Mode m, std::string* error) {
     return true;
 }
 
+bool ModemSim::Impl::BuildUsbDevice(const std::string& vendor, const std::string& pid,
+                                    std::string* error) {
+    auto lower = [](std::string text) {
+        for (char& ch : text)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        return text;
+    };
+    const std::string staged = stagingDir + "/" + o.portPath;
+    RemoveAll(staged);
+    mkdir(staged.c_str(), 0755);
+    mkdir((staged + "/power").c_str(), 0755);
+    WriteText(staged + "/idVendor", lower(vendor) + "\n");
+    WriteText(staged + "/idProduct", lower(pid) + "\n");
+    WriteText(staged + "/devpath", o.portPath.substr(o.portPath.find('-') + 1) + "\n");
+    WriteText(staged + "/power/control", "auto\n");
+    for (const SimPort& p : ports) {
+        const std::string iface = staged + "/" + p.entry;
+        mkdir(iface.c_str(), 0755);
+        mkdir((iface + "/" + p.node).c_str(), 0755);
+        WriteText(iface + "/modalias", "usb:v" + vendor + "p" + pid +
+                                           "d0000dc00dsc00dp00icFFiscFFipFFin" + p.iface + "\n");
+        WriteText(iface + "/bInterfaceNumber", p.iface + "\n");
+    }
+    RemoveAll(usbDir);
+    if (!MakeDirs(usbDir.substr(0, usbDir.rfind('/'))) ||
+        rename(staged.c_str(), usbDir.c_str()) != 0) {
+        *error = "rename " + staged + ": " + std::strerror(errno);
+        return false;
+    }
+    powerFd = open((usbDir + "/power/control").c_str(), O_RDONLY | O_CLOEXEC);
+    // From the driver directory up to sys/, then down into the device tree.
+    const std::string target = "../../../.." + usbDir.substr(o.root.size() + 4);
+    for (const SimPort& p : ports) {
+        const std::string link = optionDir + "/" + p.entry;
+        RemoveAll(link);
+        if (symlink((target + "/" + p.entry).c_str(), link.c_str()) != 0) {
+            *error = "symlink " + link + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
 void ModemSim::Impl::Vanish() {
     for (SimPort& p : ports) {
-        if (!o.faults.noOptionDir) {
-            const std::string gone = stagingDir + "/gone-" + std::to_string(p.id);
-            if (rename((optionDir + "/" + p.entry).c_str(), gone.c_str()) == 0) {
-                rmdir((gone + "/" + p.node).c_str());
-                unlink((gone + "/modalias").c_str());
-                unlink((gone + "/bInterfaceNumber").c_str());
-                rmdir(gone.c_str());
-            }
-        }
+        if (!o.faults.noOptionDir)
+            unlink((optionDir + "/" + p.entry).c_str());
         unlink((devDir + "/" + p.node).c_str());
         // Closing our end hangs the terminal up: the program's reads fail.
         if (p.master >= 0)
             close(p.master);
         if (p.keep >= 0)
             close(p.keep);
+    }
+    if (powerFd >= 0)
+        close(powerFd);
+    powerFd = -1;
+    if (!o.faults.noOptionDir && !ports.empty()) {
+        const std::string gone = stagingDir + "/gone-" + std::to_string(generation);
+        if (rename(usbDir.c_str(), gone.c_str()) == 0)
+            RemoveAll(gone);
     }
     ports.clear();
     const bool wasPresent = mode != Mode::kAbsent;
@@ -326,6 +363,39 @@ void ModemSim::Impl::Vanish() {
         c.vanishes++;
     }
     cv.notify_all();
+}
+
+void ModemSim::Impl::HoldLock() {
+    for (const SimPort& p : ports) {
+        if (p.role != o.faults.holdLockRole)
+            continue;
+        lockFd = open(p.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (lockFd >= 0 && flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+            close(lockFd);
+            lockFd = -1;
+        }
+        if (lockFd >= 0 && o.faults.holdLockMs > 0) {
+            SimTimer t;
+            t.kind = SimTimer::kUnlock;
+            timers.emplace(Clock::now() + std::chrono::milliseconds(Scaled(o.faults.holdLockMs)),
+                           std::move(t));
+        }
+        return;
+    }
+}
+
+void ModemSim::Impl::ReleaseLock() {
+    if (lockFd >= 0)
+        close(lockFd);
+    lockFd = -1;
+}
+
+// Read through a descriptor kept open: the program rewrites the file in
+// place, and a frame costs one pread instead of an open and a close.
+bool ModemSim::Impl::PowerControlIsOn() const {
+    char value[8] = {};
+    const ssize_t n = powerFd < 0 ? -1 : pread(powerFd, value, sizeof value, 0);
+    return (n == 2 || (n == 3 && value[2] == '\n')) && value[0] == 'o' && value[1] == 'n';
 }
 
 void ModemSim::Impl::Flush(SimPort& p) {
@@ -384,6 +454,9 @@ void ModemSim::Impl::FireTimers() {
                 }
                 break;
             }
+            case SimTimer::kUnlock:
+                ReleaseLock();
+                break;
             case SimTimer::kAppear: {
                 std::string error;
                 if (!Appear(t.next, &error)) {
@@ -504,9 +577,18 @@ bool ModemSim::Start(std::string* error) {
         *error = "the restore status sequence is empty";
         return false;
     }
+    const size_t dash = o.portPath.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == o.portPath.size() ||
+        o.portPath.find_first_not_of("0123456789-.") != std::string::npos || o.firstNode < 0) {
+        *error = "a port path is a bus number, '-' and port numbers, such as 1-1 or 2-1.3";
+        return false;
+    }
     s.optionDir = o.root + "/sys/bus/usb/drivers/option";
     s.devDir = o.root + "/dev";
-    s.stagingDir = o.root + "/sys/bus/usb/.modemsim-staging";
+    s.stagingDir = o.root + "/sys/bus/usb/.modemsim-staging-" + o.portPath;
+    s.usbDir = o.root + "/sys/devices/pci0000:00/0000:00:14.0/usb" + o.portPath.substr(0, dash) +
+               "/" + o.portPath;
+    s.nextNode = o.firstNode;
     if (!MakeDirs(s.devDir) || !MakeDirs(o.root + "/users") || !MakeDirs(s.stagingDir) ||
         (!o.faults.noOptionDir && !MakeDirs(s.optionDir))) {
         *error = "cannot create the tree under " + o.root + ": " + std::strerror(errno);
@@ -515,11 +597,13 @@ bool ModemSim::Start(std::string* error) {
     RemoveAll(s.stagingDir);
     MakeDirs(s.stagingDir);
     if (!o.faults.noOptionDir) {
-        // Interface entries of an earlier run that was killed are stale.
+        // Interface entries of an earlier run on this port path that was
+        // killed are stale; those of another stand-in's device are not.
         if (DIR* d = opendir(s.optionDir.c_str())) {
             std::vector<std::string> stale;
+            const std::string mine = o.portPath + ":";
             while (dirent* e = readdir(d)) {
-                if (std::strchr(e->d_name, ':'))
+                if (std::strncmp(e->d_name, mine.c_str(), mine.size()) == 0)
                     stale.push_back(e->d_name);
             }
             closedir(d);
@@ -557,6 +641,8 @@ bool ModemSim::Start(std::string* error) {
         s.trace = nullptr;
         return false;
     }
+    if (!o.faults.holdLockRole.empty())
+        s.HoldLock();
     s.started = true;
     s.worker = std::thread([&s] { s.Run(); });
     return true;
@@ -576,6 +662,7 @@ void ModemSim::Stop() {
     s.worker.join();
     std::lock_guard<std::mutex> lock(s.mu);
     s.Vanish();
+    s.ReleaseLock();
     s.timers.clear();
     close(s.wake[0]);
     close(s.wake[1]);
@@ -616,6 +703,11 @@ std::string ModemSim::DevPath(const std::string& role) const {
         }
     }
     return "";
+}
+
+std::string ModemSim::DeviceDir() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->usbDir;
 }
 
 std::vector<UnitCapture> ModemSim::Units() const {

@@ -2,11 +2,13 @@
 // pseudo-terminals under a root directory, so that the real program (with
 // FLASHPILOT_ROOT pointing at the same root) finds, drives and flashes it.
 //
-// Start() creates ROOT/sys/bus/usb/drivers/option/<entry>/ (modalias,
-// bInterfaceNumber, a ttyUSB<n> child) and ROOT/dev/ttyUSB<n> links to
-// terminals in raw mode; one worker thread serves every terminal. The device
-// vanishes and comes back under new node names when it reboots (switch to
-// download mode, download reset, control reset). All accessors are thread-safe.
+// Start() creates the USB device in ROOT/sys/devices/.../usb<bus>/<port path>/
+// (idVendor, idProduct, devpath, power/control and an interface directory
+// per port with modalias, bInterfaceNumber and a ttyUSB<n> child), the links
+// ROOT/sys/bus/usb/drivers/option/<entry> to those interface directories, and
+// ROOT/dev/ttyUSB<n> links to terminals in raw mode; one worker thread serves every terminal. The
+// device vanishes and comes back under new node names when it reboots (switch to download mode,
+// download reset, control reset). All accessors are thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +59,8 @@ struct Faults {
     bool foreignVendor = false;      // modalias carries another vendor ID
     bool noOptionDir = false;        // the option driver directory is never created
     bool keepVersion = false;        // the new firmware does not take: the old version stays
+    std::string holdLockRole;        // non-empty: this port of the first enumeration is locked ...
+    unsigned holdLockMs = 0;         // ... by the stand-in for this long (scaled; 0: to the end)
 };
 
 struct Options {
@@ -78,6 +82,8 @@ struct Options {
     unsigned normalRebootMs = 5000;        // reboot into normal mode (scaled)
     unsigned vanishDelayMs = 200;          // from the last reply to the hang-up (scaled)
     bool reuseNodeNumbers = false;         // false: every enumeration takes new ttyUSB numbers
+    int firstNode = 0;                     // number of the first node (ttyUSB<n>)
+    std::string portPath = "1-1";          // the USB port path: device directory and entry names
     Faults faults;
 };
 
@@ -106,7 +112,8 @@ struct Counters {
     int ends = 0;
     int droppedAcks = 0;
     int naks = 0;
-    int hangUps = 0;  // acknowledgements cut off by a hang-up
+    int hangUps = 0;           // acknowledgements cut off by a hang-up
+    int framesNotPowerOn = 0;  // frames received while power/control did not read "on"
 };
 
 struct PortInfo {
@@ -177,6 +184,9 @@ public:
     bool WaitForMode(Mode mode, unsigned timeoutMs) const;
     // ROOT/dev/<node> of the current port with the role, empty when none.
     std::string DevPath(const std::string& role) const;
+    // The USB device directory in the device tree (it exists while the device
+    // is enumerated; every enumeration makes it anew).
+    std::string DeviceDir() const;
 
     std::vector<UnitCapture> Units() const;   // in order of the first erase
     std::map<uint32_t, Bytes> Flash() const;  // unit type -> data

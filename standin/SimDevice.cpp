@@ -172,6 +172,8 @@ void ModemSim::Impl::OnEvent(SimPort& p, const RxEvent& ev) {
     }
     Record(&p, true, ev.openingFlag ? "flag" : "noflag", ev.bytes);
     c.framesIn++;
+    if (!PowerControlIsOn())
+        c.framesNotPowerOn++;
     cv.notify_all();
     // The modem port carries no diagnostic protocol; a rebooting device is deaf.
     if (p.role == "modem" || rebooting || ev.bytes.empty()) {

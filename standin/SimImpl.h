@@ -30,7 +30,7 @@ struct SimPort {
 };
 
 struct SimTimer {
-    enum Kind { kSend, kVanish, kAppear };
+    enum Kind { kSend, kVanish, kAppear, kUnlock };
     Kind kind = kSend;
     int portId = 0;
     Bytes payload;
@@ -54,6 +54,9 @@ struct ModemSim::Impl {
     Clock::time_point t0;
 
     std::string optionDir, devDir, stagingDir;
+    std::string usbDir;  // the device's directory in the device tree
+    int lockFd = -1;     // the port held locked (Faults::holdLockRole), -1 none
+    int powerFd = -1;    // the device's power/control, read at every frame received
 
     Mode mode = Mode::kAbsent;
     int generation = 0;
@@ -87,6 +90,10 @@ struct ModemSim::Impl {
     unsigned Scaled(unsigned ms) const;
     void Record(const SimPort* p, bool received, const char* kind, const Bytes& bytes);
     Snapshot MakeSnapshot() const;
+    bool BuildUsbDevice(const std::string& vendor, const std::string& pid, std::string* error);
+    void HoldLock();
+    void ReleaseLock();
+    bool PowerControlIsOn() const;
 
     // SimDevice.cpp: the device's answers.
     void OnEvent(SimPort& p, const RxEvent& ev);

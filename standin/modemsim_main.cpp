@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "Cli.h"
@@ -35,12 +36,26 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "modemsim: %s\n", error.c_str());
         return 1;
     }
+    std::unique_ptr<modemsim::ModemSim> second;
+    if (!cli.secondModem.empty()) {
+        second.reset(new modemsim::ModemSim(modemsim::SecondModemOptions(cli)));
+        if (!second->Start(&error)) {
+            std::fprintf(stderr, "modemsim: second modem: %s\n", error.c_str());
+            return 1;
+        }
+    }
     std::printf("ready\n");
     std::fflush(stdout);
 
     int sig = 0;
     sigwait(&stopSignals, &sig);
     sim.Stop();
+    if (second) {
+        second->Stop();
+        const modemsim::Counters c = second->GetSnapshot().counters;
+        std::printf("second modem at %s: %d frames, %d bad frames, %d AT lines received\n",
+                    cli.secondModem.c_str(), c.framesIn, c.badFramesIn, c.atLines);
+    }
     for (const std::string& v : sim.Violations()) {
         std::fprintf(stderr, "modemsim: protocol violation: %s\n", v.c_str());
     }

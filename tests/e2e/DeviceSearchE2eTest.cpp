@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -136,6 +137,39 @@ TEST_F(DeviceSearchRun, SilentDeviceEndsWithGetDeviceInformationFailed) {
     EXPECT_EQ(Count(written, "AT$QCDMG\r\n"), 1u);
     EXPECT_EQ(Count(written, probe), 3u);
     EXPECT_GE(Count(written, version), 2u);
+}
+
+TEST_F(DeviceSearchRun, UnprivilegedUserIsToldTheReasonAndTheRemedyOnce) {
+    // The stand-in's terminals belong to root with mode 0600; the program
+    // runs as nobody, in a directory it may write.
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chmod(m_tmp.Path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(m_app.c_str(), 0777), 0);
+    modemsim::ModemSim sim(SimOptions(std::atof(kLimitScale)));
+    std::string error;
+    ASSERT_TRUE(sim.Start(&error)) << error;
+    for (const char* role : {"modem", "diag", "pcui"})
+        ASSERT_EQ(chmod(sim.DevPath(role).c_str(), 0600), 0) << role;
+
+    RunOptions options = Options(kLimitScale);
+    options.uid = nobody->pw_uid;
+    options.gid = nobody->pw_gid;
+    RunResult r = RunProgram(options);
+    ASSERT_FALSE(r.timedOut);
+    const std::string told =
+        "Cannot open /dev/ttyUSB2: Permission denied. Run as root, or add the user to the group "
+        "that owns the port (ls -l /dev/ttyUSB2).\n";
+    ExpectNormalEnd(r, "FALSE", told);
+    EXPECT_EQ(Count(r.out, told), 1u) << r.out;
+    EXPECT_TRUE(EndsWith(r.out, ResultPathLine() + SearchFailedScreen("Find port failed!")))
+        << r.out;
+    // Every failed open is logged with its reason; nothing reached the device.
+    const std::string log = Log();
+    EXPECT_EQ(Count(log, " -- CSerialPort::Open error\n"),
+              Count(log, " -- CSerialPort::Open /dev/ttyUSB"));
+    EXPECT_GE(Count(log, ": Permission denied\n"), 10u) << log;
+    EXPECT_EQ(sim.GetSnapshot().counters.framesIn + sim.GetSnapshot().counters.atLines, 0);
 }
 
 // ---- The companion process ------------------------------------------------------

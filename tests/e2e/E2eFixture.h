@@ -27,8 +27,10 @@ protected:
     }
 
     // Standard error of a run under the test seams holds only their
-    // announcement: root and guard port as set, and the time scale.
-    void ExpectOnlyTestSettingsAnnounced(const std::string& err) const {
+    // announcement: root and guard port as set, and the time scale; then
+    // what the run is expected to say there (extra).
+    void ExpectOnlyTestSettingsAnnounced(const std::string& err,
+                                         const std::string& extra = "") const {
         const std::string head = "Test setting in force: ";
         const std::string root = head + "FLASHPILOT_ROOT=" + m_root + "\n";
         const std::string scale = head + "FLASHPILOT_TIME_SCALE=";
@@ -37,7 +39,7 @@ protected:
         EXPECT_EQ(err.compare(0, root.size(), root), 0) << err;
         EXPECT_EQ(err.compare(root.size(), scale.size(), scale), 0) << err;
         ASSERT_NE(scaleEnd, std::string::npos) << err;
-        EXPECT_EQ(err.substr(scaleEnd + 1), port) << err;
+        EXPECT_EQ(err.substr(scaleEnd + 1), port + extra) << err;
     }
 
     TempDir m_tmp;
@@ -74,8 +76,9 @@ protected:
 
     // A normal end: exit 0, the result file holding word, the two extracted
     // files removed, no listener child left behind, nothing on standard error
-    // and no terminal control bytes in the captured output.
-    void ExpectNormalEnd(const RunResult& r, const std::string& word) {
+    // but extraErr and no terminal control bytes in the captured output.
+    void ExpectNormalEnd(const RunResult& r, const std::string& word,
+                         const std::string& extraErr = "") {
         ASSERT_TRUE(r.exited) << "signal " << r.termSignal;
         EXPECT_EQ(r.exitStatus, 0) << r.out;
         EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord(word));
@@ -84,7 +87,7 @@ protected:
         EXPECT_TRUE(FileExists(m_app + "/" + kProgram));
         EXPECT_EQ(r.leftoverProcesses, 0);
         EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
-        ExpectOnlyTestSettingsAnnounced(r.err);
+        ExpectOnlyTestSettingsAnnounced(r.err, extraErr);
         EXPECT_FALSE(Has(r.out, "\x1b")) << "escape sequence in captured output";
     }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -534,6 +535,9 @@ bool ProgramRun::Start(const RunOptions& options) {
     m_startMs = NowMs();
     pid_t pid = fork();
     if (pid == 0) {
+        if (options.uid != 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(options.gid) != 0 || setuid(options.uid) != 0))
+            _exit(126);
         if (chdir(options.workDir.c_str()) != 0)
             _exit(126);
         dup2(inFd, 0);

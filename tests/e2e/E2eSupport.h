@@ -134,6 +134,8 @@ struct RunOptions {
     // > 0: standard output is a pipe whose reader keeps the first this many
     // bytes and then goes away, as "| head -c N" does.
     size_t stdoutLimit = 0;
+    uid_t uid = 0;           // not 0: the run's user and group (no supplementary groups)
+    gid_t gid = 0;
 };
 
 struct RunResult {

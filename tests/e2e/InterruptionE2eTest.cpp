@@ -53,22 +53,23 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
         int sig;
         std::function<bool(const Snapshot&)> moment;  // when the signal is sent
         bool endsTheRun;
+        bool deviceStays;  // the device is still enumerated as it was after the run
     };
     const Row rows[] = {
         {"during the device search", SIGTERM,
-         [](const Snapshot& s) { return s.counters.nvReads >= 1; }, true},
+         [](const Snapshot& s) { return s.counters.nvReads >= 1; }, true, true},
         {"SIGINT while the modem is written", SIGINT,
-         [](const Snapshot& s) { return s.counters.erases >= 1; }, false},
+         [](const Snapshot& s) { return s.counters.erases >= 1; }, false, false},
         {"SIGTERM while the modem is written", SIGTERM,
-         [](const Snapshot& s) { return s.counters.erases >= 1; }, false},
+         [](const Snapshot& s) { return s.counters.erases >= 1; }, false, false},
         {"SIGHUP while the modem is written", SIGHUP,
-         [](const Snapshot& s) { return s.counters.erases >= 1; }, false},
+         [](const Snapshot& s) { return s.counters.erases >= 1; }, false, false},
         {"after the download reset", SIGHUP,
          [](const Snapshot& s) {
              // Acknowledged: the boot loader has left.
              return s.counters.downloadResets >= 1 && s.mode != modemsim::Mode::kDownload;
          },
-         true},
+         true, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -86,6 +87,8 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
         options.arguments = {"--report", "report.json"};
         ASSERT_TRUE(run.Start(options));
         ASSERT_TRUE(sim.WaitUntil(row.moment, 60000));
+        // Frames after the signal may meet the value already set back.
+        const int framesNotPowerOn = sim.GetSnapshot().counters.framesNotPowerOn;
         ASSERT_TRUE(run.Signal(row.sig));
         const auto sent = std::chrono::steady_clock::now();
         const RunResult r = run.Wait();
@@ -104,6 +107,12 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
             EXPECT_FALSE(Has(r.out, kWritingLine)) << r.out;
             EXPECT_EQ(ReportField("result"), "interrupted");
             EXPECT_EQ(ReportField("message"), "interrupted by signal " + std::to_string(row.sig));
+            // USB autosuspend was off while the device was spoken to, and is
+            // back as found.
+            EXPECT_EQ(framesNotPowerOn, 0);
+            if (row.deviceStays) {
+                EXPECT_EQ(ReadFile(sim.DeviceDir() + "/power/control"), "auto\n");
+            }
         } else {
             ExpectNormalEnd(r, "TRUE");
             EXPECT_EQ(Count(r.out, kWritingLine), 1u) << r.out;

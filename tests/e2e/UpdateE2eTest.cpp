@@ -4,9 +4,14 @@
 // disk; then, row by row, how a run ends when the device loses, refuses or
 // garbles a reply, is the wrong board, refuses the backup, restores late or
 // never comes back, or when the package is damaged.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +19,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "E2eFixture.h"
@@ -199,7 +205,35 @@ struct Observed {
     Counters counters;
     std::vector<modemsim::UnitCapture> flash;
     std::string installed;
+    // A second modem of the same kind: what it received.
+    Counters second;
+    size_t secondReceived = 0;  // trace entries it received
+    // The boot loader's port seen from outside while a block waited for its
+    // acknowledgement: in exclusive mode, and refusing another lock.
+    bool probed = false, probeExclusive = false, probeLockRefused = false;
 };
+
+// What a run has beside the device: a second modem, a probe of the port being
+// written, something prepared under the root before the start.
+struct RunExtras {
+    bool secondModem = false;
+    bool probeWhileWriting = false;
+    void (*prepare)(const std::string& root) = nullptr;
+    size_t stdoutLimit = 0;  // standard output read by "| head -c N"
+};
+
+// Opens the node from outside while the program has it: is it in exclusive
+// mode, and does it refuse a lock of ours?
+void ProbePort(const std::string& path, Observed* o) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    int exclusive = 0;
+    o->probed = true;
+    o->probeExclusive = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    o->probeLockRefused = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+}
 
 // The device holds every unit of the package in package order: erased with
 // its length, written block by block, closed.
@@ -240,25 +274,49 @@ protected:
     // controlResets resets (the last frame may still be in its terminal when
     // the program ends).
     Observed Update(const std::string& identity, modemsim::Options options, const char* scale,
-                    int controlResets, bool damaged = false, size_t stdoutLimit = 0) {
+                    int controlResets, bool damaged = false, const RunExtras& extras = {}) {
         Observed o;
         MakeProgram(identity, damaged);
         // A device whose new firmware takes runs the package's target version.
         options.versionAfter = identity.substr(identity.rfind(':') + 1);
         o.scale = options.timeScale = std::atof(scale);
+        // The second modem takes ttyUSB0..2, where the search looks by fixed
+        // names; the first one sorts first by port path.
+        modemsim::Options secondOptions = SimOptions(o.scale);
+        secondOptions.portPath = "1-2";
+        if (extras.secondModem)
+            options.firstNode = 3;
         modemsim::ModemSim sim(options);
+        modemsim::ModemSim second(secondOptions);
         std::string error;
-        if (HasFatalFailure() || !sim.Start(&error)) {
+        if (HasFatalFailure() || !sim.Start(&error) ||
+            (extras.secondModem && !second.Start(&error))) {
             ADD_FAILURE() << "no program file or no device: " << error;
             return o;
         }
+        if (extras.prepare != nullptr)
+            extras.prepare(m_root);
+        std::thread probe;
+        if (extras.probeWhileWriting) {
+            probe = std::thread([&] {
+                if (sim.WaitUntil(
+                        [](const modemsim::Snapshot& s) { return s.counters.droppedAcks > 0; },
+                        60000))
+                    ProbePort(sim.DevPath("pcui"), &o);
+            });
+        }
         const auto start = std::chrono::steady_clock::now();
         RunOptions run = Options(scale, 180000);
-        run.stdoutLimit = stdoutLimit;
+        run.stdoutLimit = extras.stdoutLimit;
         o.run = RunProgram(run);
         EXPECT_TRUE(o.run.started);
         EXPECT_FALSE(o.run.timedOut) << o.run.out;
         o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (probe.joinable())
+            probe.join();
+        o.second = second.GetSnapshot().counters;
+        for (const TraceEntry& e : second.Trace())
+            o.secondReceived += e.received ? 1 : 0;
         EXPECT_TRUE(sim.WaitUntil(
             [&](const modemsim::Snapshot& s) { return s.counters.controlResets >= controlResets; },
             10000));
@@ -313,6 +371,11 @@ TEST_F(UpdateRun, CompleteUpdateFlashesEveryUnitAndTheDeviceRestoresByItself) {
     ExpectFlashed(o, m_units);
     EXPECT_EQ(o.installed, kTarget);
     EXPECT_EQ(o.eventLog, "");
+    // USB autosuspend off whenever a frame arrived: the search, the backup,
+    // the boot loader, the restore (each enumeration a new device directory
+    // whose power/control starts as "auto"). Set back: InterruptionE2eTest.
+    EXPECT_GT(o.counters.framesIn, 0);
+    EXPECT_EQ(o.counters.framesNotPowerOn, 0);
 
     // The console: the search, the device information, the start of the
     // update, the bar climbing in place, the end of the download and the start
@@ -400,10 +463,14 @@ struct UpdateCase {
     // Replies come so late that requests may go twice: packets and restore
     // requests are compared with repeats in a row taken as one.
     bool repeatsAllowed = false;
-    size_t stdoutLimit = 0;  // standard output read by "| head -c N"
     std::vector<std::string> restore = kByItself;
     const char* resultImei = kImei;
     void (*check)(const Observed&) = nullptr;  // what else the row holds
+    RunExtras extras;
+    // Standard error names the holder of the node (the test process, which
+    // holds the lock or names itself in the lock file) and how it holds it.
+    const char* holderNode = "ttyUSB2";
+    const char* holderHow = nullptr;
     // The longest the run may take, in seconds before scaling: the waits and
     // retries the row's faults cause, on top of an undisturbed update.
     double bound = kUndisturbedBound;
@@ -445,6 +512,28 @@ void ExpectCutOffInUnitOne(const Observed& o) {
     EXPECT_FALSE(o.flash[1].ended);
     EXPECT_EQ(o.counters.downloadResets, 0);
     EXPECT_EQ(o.restore, std::vector<std::string>());
+}
+
+// The line on standard error that names the test process as the holder of
+// node.
+std::string HolderLine(const std::string& node, const std::string& how) {
+    return "The port /dev/" + node + " is in use by process " + std::to_string(getpid()) +
+           " (e2e_tests, " + how + "): close it, or stop it, and start the update again.\n";
+}
+
+// The search falls back on the fixed nodes: the held PCUI port, then the
+// diagnostic port (its opens, switch and 3 s wait).
+constexpr double kFallbackSearch = 6;
+
+const char kTwoModemsLine[] =
+    "2 modems found: the modem at USB port 1-1 is updated; left alone: USB port 1-2.\n";
+
+// The PCUI port held by another process received nothing; the search went
+// on through the diagnostic port.
+void ExpectPcuiUntouchedAndDiagUsed(const Observed& o) {
+    for (const TraceEntry& e : o.trace)
+        EXPECT_FALSE(e.received && e.node == "ttyUSB2") << e.Line();
+    EXPECT_TRUE(Has(o.run.out, "Communication port : /dev/ttyUSB1\n")) << o.run.out;
 }
 
 std::vector<UpdateCase> Cases() {
@@ -762,7 +851,7 @@ std::vector<UpdateCase> Cases() {
     rows.push_back(oldVersion);
 
     UpdateCase closedConsole("ConsoleClosedEarlyTheUpdateGoesOn", End::kSucceeds);
-    closedConsole.stdoutLimit = 300;
+    closedConsole.extras.stdoutLimit = 300;
     rows.push_back(closedConsole);
 
     UpdateCase slowReturn("BackAfter45SecondsUnderNewNodeNames", End::kSucceeds);
@@ -885,6 +974,74 @@ std::vector<UpdateCase> Cases() {
     qx10Plus108.check = [](const Observed& o) { EXPECT_EQ(o.restoreNode, "ttyUSB1"); };
     rows.push_back(qx10Plus108);
 
+    // ---- A host with other programs and other modems
+
+    UpdateCase locked("PortLockedForTheWholeRunIsLeftAloneAndTheHolderNamed", End::kSucceeds);
+    locked.device = [](modemsim::Options* o) { o->faults.holdLockRole = "pcui"; };
+    locked.holderHow = "locked";
+    locked.bound += kFallbackSearch;
+    locked.check = ExpectPcuiUntouchedAndDiagUsed;
+    rows.push_back(locked);
+
+    // A device with its PCUI port only: no other port to fall back on, so
+    // the search finds it once the lock is gone.
+    UpdateCase released("PortLockReleasedDuringTheSearchIsThenUsed", End::kSucceeds);
+    released.device = [](modemsim::Options* o) {
+        o->productRow = 10;
+        o->faults.holdLockRole = "pcui";
+        o->faults.holdLockMs = 40000;
+    };
+    released.holderNode = "ttyUSB0";
+    released.holderHow = "locked";
+    released.bound += 40 + kFallbackSearch;
+    released.check = [](const Observed& o) {
+        // Named once, though found locked on more than one try.
+        EXPECT_GE(Count(o.log, " -- CSerialPort::Open /dev/ttyUSB0: lock: "), 2u) << o.log;
+    };
+    rows.push_back(released);
+
+    UpdateCase lockFile("LockFileOfALiveProcessIsHonoured", End::kSucceeds);
+    lockFile.extras.prepare = [](const std::string& root) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
+        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2", text));
+    };
+    lockFile.holderHow = "lock file";
+    lockFile.bound += kFallbackSearch;
+    lockFile.check = ExpectPcuiUntouchedAndDiagUsed;
+    rows.push_back(lockFile);
+
+    UpdateCase probed("PortBeingWrittenIsExclusiveAndLocked", End::kSucceeds);
+    probed.device = [](modemsim::Options* o) { o->faults.dropAck = {AckFault::kBlock, 2, false}; };
+    probed.extras.probeWhileWriting = true;
+    probed.resent = "42 00 00 00 02 03 88";
+    probed.resendAfter = 3.1;
+    probed.bound += 3.1;
+    probed.check = [](const Observed& o) {
+        ASSERT_TRUE(o.probed);
+        EXPECT_TRUE(o.probeExclusive);
+        EXPECT_TRUE(o.probeLockRefused);
+    };
+    rows.push_back(probed);
+
+    UpdateCase twoModems("TwoModemsOnlyTheFirstByPortPathIsTouched", End::kSucceeds);
+    twoModems.extras.secondModem = true;
+    // The boot loader comes 4 s after the search for it began: meanwhile the
+    // search looks at the fixed nodes, which are the second modem's.
+    twoModems.device = [](modemsim::Options* o) { o->downloadRebootMs = 14000; };
+    twoModems.bound += 11;
+    twoModems.check = [](const Observed& o) {
+        EXPECT_EQ(o.secondReceived, 0u);
+        EXPECT_EQ(o.second.framesIn + o.second.atLines + o.second.badFramesIn, 0);
+        EXPECT_TRUE(Has(o.run.out, kTwoModemsLine)) << o.run.out;
+        EXPECT_EQ(Count(o.log, kTwoModemsLine), 1u) << o.log;
+        // The first modem's nodes: 3..5, the boot loader 6, back on 7..9.
+        EXPECT_TRUE(Has(o.run.out, "Communication port : /dev/ttyUSB5\n")) << o.run.out;
+        EXPECT_EQ(o.restoreNode, "ttyUSB9");
+    };
+    rows.push_back(twoModems);
+
     return rows;
 }
 
@@ -954,14 +1111,15 @@ TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
     if (c.device != nullptr)
         c.device(&options);
     const Observed o =
-        Update(c.identity, options, c.scale, c.controlResets, c.damagedPackage, c.stdoutLimit);
+        Update(c.identity, options, c.scale, c.controlResets, c.damagedPackage, c.extras);
     const bool success = c.end == End::kSucceeds;
     // "TRUE" only where the flash is checked equal to the package below.
-    ExpectNormalEnd(o.run, success ? "TRUE" : "FALSE");
+    ExpectNormalEnd(o.run, success ? "TRUE" : "FALSE",
+                    c.holderHow == nullptr ? "" : HolderLine(c.holderNode, c.holderHow));
     EXPECT_LE(o.seconds, c.bound * o.scale + kUnscaledSeconds)
         << "unscaled " << o.seconds / o.scale << " s";
-    if (c.stdoutLimit > 0)
-        EXPECT_EQ(o.run.out.size(), c.stdoutLimit);
+    if (c.extras.stdoutLimit > 0)
+        EXPECT_EQ(o.run.out.size(), c.extras.stdoutLimit);
     else
         ExpectScreens(c, o);
 

@@ -9,9 +9,12 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Function.h"
+#include "PortClaim.h"
 #include "PortDiscovery.h"
+#include "UsbDevice.h"
 
 namespace {
 
@@ -62,6 +65,7 @@ protected:
         setenv("FLASHPILOT_ROOT", m_root.c_str(), 1);
         std::memcpy(m_oldResources, g_ResourcesPath, sizeof m_oldResources);
         std::snprintf(g_ResourcesPath, sizeof g_ResourcesPath, "%s/res/", m_dir.c_str());
+        ForgetFollowedDevice();
     }
 
     void TearDown() override {
@@ -87,6 +91,25 @@ protected:
             Spit(Entry(name) + "/bInterfaceNumber", iface + "\n");
         if (!tty.empty())
             MkdirP(Entry(name) + "/" + tty);
+    }
+
+    // One interface of the USB device at portPath, as the kernel shows it:
+    // a directory in the device tree and the driver's entry linking to it.
+    void AddDeviceInterface(const std::string& portPath, int iface, const std::string& pid,
+                            const std::string& tty) {
+        const std::string name = portPath + ":1." + std::to_string(iface);
+        const std::string dir = m_root + "/sys/devices/usb1/" + portPath + "/" + name;
+        MkdirP(dir + "/" + tty);
+        Spit(dir + "/modalias", Alias(pid, "0" + std::to_string(iface)) + "\n");
+        Spit(dir + "/bInterfaceNumber", "0" + std::to_string(iface) + "\n");
+        MkdirP(m_root + kOption);
+        ASSERT_EQ(symlink(("../../../../devices/usb1/" + portPath + "/" + name).c_str(),
+                          Entry(name).c_str()),
+                  0);
+    }
+    void AddDevice(const std::string& portPath, int firstTty) {
+        for (int i = 0; i < 3; ++i)
+            AddDeviceInterface(portPath, i, "140B", "ttyUSB" + std::to_string(firstTty + i));
     }
 
     static std::string Alias(const std::string& pid, const std::string& iface,
@@ -279,6 +302,102 @@ TEST(PortDiscoveryTable, RowLayoutAndProductIds) {
     EXPECT_EQ(Cols(21), "00,02,03");
     EXPECT_EQ(Cols(38), "00,02,01");
     EXPECT_STREQ(kVendorId, "1F4B");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PortDiscoveryWalk, SeveralModemsGiveEveryRoleFromTheFirstByPortPath) {
+    AddDevice("1-10", 0);
+    AddDevice("1-2", 3);
+    ASSERT_EQ(Walk(), 0);
+    EXPECT_STREQ(cmodem, "ttyUSB3");
+    EXPECT_STREQ(cdiag, "ttyUSB4");
+    EXPECT_STREQ(cpcui, "ttyUSB5");
+    const std::string said =
+        "2 modems found: the modem at USB port 1-2 is updated; left alone: USB port 1-10.\n";
+    EXPECT_EQ(Count(m_out, said), 1u) << m_out;
+    EXPECT_EQ(Count(m_log, said), 1u) << m_log;
+    for (const char* node : {"ttyUSB0", "ttyUSB1", "ttyUSB2"})
+        EXPECT_TRUE(IsPortOfOtherDevice(node)) << node;
+    EXPECT_FALSE(IsPortOfOtherDevice("ttyUSB5"));
+
+    // The followed modem gone (restarting): the other one is not taken.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(unlink(Entry("1-2:1." + std::to_string(i)).c_str()), 0);
+    EXPECT_EQ(Walk(), -1);
+    EXPECT_STREQ(cpcui, "");
+    EXPECT_TRUE(IsPortOfOtherDevice("ttyUSB2"));
+    EXPECT_EQ(Count(m_out, said), 0u) << m_out;  // said once per run
+}
+
+TEST_F(PortDiscoveryWalk, TheOnlyModemIsFollowedToAnotherPortPath) {
+    AddDevice("2-1.3", 0);
+    ASSERT_EQ(Walk(), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(unlink(Entry("2-1.3:1." + std::to_string(i)).c_str()), 0);
+    AddDevice("2-1.4", 3);
+    ASSERT_EQ(Walk(), 0);
+    EXPECT_STREQ(cpcui, "ttyUSB5");
+    EXPECT_EQ(Count(m_log, "The modem came back at USB port 2-1.4 (it was at 2-1.3)"), 1u) << m_log;
+    EXPECT_FALSE(IsPortOfOtherDevice("ttyUSB2"));
+}
+
+TEST(PortPathOrder, NumbersCompareAsNumbers) {
+    struct Row {
+        const char* a;
+        const char* b;
+        bool before;
+    };
+    const Row rows[] = {
+        {"1-2", "1-10", true},  {"1-10", "1-2", false},    {"1-1", "2-1", true},
+        {"2-1", "2-1.3", true}, {"2-1.3", "2-1.10", true}, {"1-1", "1-1", false},
+        {"1-01", "1-2", true},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(PortPathBefore(r.a, r.b), r.before) << r.a << " " << r.b;
+}
+
+TEST(PortPathChoice, RecordedPathIsHonoured) {
+    struct Row {
+        std::vector<std::string> paths;
+        const char* recorded;
+        bool firstSawOne;
+        const char* chosen;
+    };
+    const Row rows[] = {
+        {{"1-10", "1-9"}, "", false, "1-9"},       // the first walk: the first in order
+        {{"1-10", "1-9"}, "1-10", false, "1-10"},  // the followed one, not the first
+        {{"1-9"}, "1-10", false, ""},              // gone: the other modem is not taken
+        {{"1-9"}, "1-10", true, "1-9"},            // the only one, back on another port
+        {{"1-8", "1-9"}, "1-10", true, ""},        // ... but not when there are several
+        {{}, "1-10", true, ""},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(ChooseDevicePath(r.paths, r.recorded, r.firstSawOne), r.chosen) << r.recorded;
+}
+
+TEST(LockFile, ProcessIdInEitherForm) {
+    const int32_t binary = 4242;
+    char binaryBytes[4];
+    std::memcpy(binaryBytes, &binary, sizeof binary);
+    struct Row {
+        std::string data;
+        long pid;
+    };
+    const Row rows[] = {
+        {"      1234\n", 1234},  // the padded text form
+        {"1234", 1234},
+        {std::string(binaryBytes, 4), 4242},  // the old binary form
+        {"", 0},
+        {"\n", 0},
+        {"12a4\n", 0},
+        {"99999999999\n", 0},  // more digits than a process id has
+        {"-5\n", 0},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(LockFilePid(r.data.data(), r.data.size()), r.pid) << r.data;
 }
 
 }  // namespace

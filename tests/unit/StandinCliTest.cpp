@@ -117,11 +117,27 @@ TEST_F(StandinCliProgram, HelpListsTheOptionsAndBadOptionsFail) {
     ReadUntil(child_.out, "\x01", 5000, &out);  // reads to the end
     EXPECT_EQ(WaitExit(child_.pid), 0);
     close(child_.out);
-    for (const char* opt :
-         {"--root", "--flash-dir", "--scale", "--trace", "--drop-ack", "--nak", "--bad-crc",
-          "--board-class", "--refuse-backup", "--restore-busy", "--refuse-restore", "--no-return",
-          "--start-in-download", "--imei-length-byte", "--reply-delay", "--foreign-vendor",
-          "--no-option-dir"}) {
+    for (const char* opt : {"--root",
+                            "--flash-dir",
+                            "--scale",
+                            "--trace",
+                            "--drop-ack",
+                            "--nak",
+                            "--bad-crc",
+                            "--board-class",
+                            "--refuse-backup",
+                            "--restore-busy",
+                            "--refuse-restore",
+                            "--no-return",
+                            "--start-in-download",
+                            "--imei-length-byte",
+                            "--reply-delay",
+                            "--foreign-vendor",
+                            "--no-option-dir",
+                            "--port-path",
+                            "--first-node",
+                            "--second-modem",
+                            "--hold-lock"}) {
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
     }
     child_ = Spawn({FP_BIN_DIR "/modemsim", "--root", root_, "--scale", "2"});

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 
 #include "ModemSim.h"
@@ -147,6 +149,22 @@ TEST_F(StandinDevice, BuildsTheOptionTreeAndRawTerminals) {
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
         close(fd);
     }
+    // The entries link into the USB device's directory, as in a kernel's
+    // sysfs; the device directory carries the device's own files.
+    const std::string device = sim_->DeviceDir();
+    EXPECT_EQ(device, root_ + "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1");
+    char resolved[PATH_MAX];
+    ASSERT_NE(realpath((Option() + "/1-1:1.2").c_str(), resolved), nullptr);
+    EXPECT_EQ(std::string(resolved), device + "/1-1:1.2");
+    for (const auto& file :
+         std::vector<std::pair<const char*, const char*>>{{"idVendor", "1f4b\n"},
+                                                          {"idProduct", "140b\n"},
+                                                          {"devpath", "1\n"},
+                                                          {"power/control", "auto\n"}}) {
+        std::ifstream in(device + "/" + file.first);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(text, file.second) << file.first;
+    }
     struct stat st {};
     EXPECT_EQ(stat((root_ + "/users").c_str(), &st), 0);
     EXPECT_EQ(stat((Option() + "/bind").c_str(), &st), 0);  // entries without ':' exist too
@@ -154,6 +172,7 @@ TEST_F(StandinDevice, BuildsTheOptionTreeAndRawTerminals) {
     sim_->Stop();
     EXPECT_TRUE(standin_test::WalkTree(root_).empty());
     EXPECT_NE(access(Dev("ttyUSB2").c_str(), F_OK), 0);
+    EXPECT_NE(access(device.c_str(), F_OK), 0);
 }
 
 TEST_F(StandinDevice, NormalModeRepliesByteForByte) {
