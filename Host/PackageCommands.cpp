@@ -7,8 +7,6 @@
 
 #include "PackageInspection.h"
 
-const char kProgramVersionText[] = "V100R001B003";
-
 namespace {
 
 // The program's own file: the running executable, whatever directory it was

@@ -4,9 +4,7 @@
 #pragma once
 
 #include "ProgramOptions.h"
-
-// The program's own version text.
-extern const char kProgramVersionText[];
+#include "ProgramVersion.h"
 
 // Parses the command line into *options. true when the process ends here,
 // with *status: a bad command line (the reason and the usage on stderr,

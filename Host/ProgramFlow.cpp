@@ -8,15 +8,13 @@
 #include "Interruption.h"
 #include "MACController.h"
 #include "PackageIdentity.h"
+#include "ProgramVersion.h"
 #include "RunPhases.h"
 #include "Thread.h"
 
 MACController* Opcontroller = nullptr;
 
 namespace {
-
-// The program's own version text.
-const char kProgramVersion[] = "V100R001B003";
 
 // The main loop's period, also the pause before the first step.
 constexpr unsigned long kLoopPeriodMs = 2000;
@@ -63,7 +61,7 @@ void BuildWelcomeBanner() {
     // With the cuts above the title is at most 98 characters: it always fits.
     char title[100];
     std::snprintf(title, sizeof title, "*     Welcome to %s FlashPilot %s program! (%s)     *\n",
-                  softType, kProgramVersion, updateVersion);
+                  softType, kProgramVersionText, updateVersion);
     const size_t width = std::strlen(title);  // with the final newline
 
     char border[100] = {};

@@ -16,6 +16,7 @@
 #include "PackageIdentity.h"
 #include "PortDiscovery.h"
 #include "ProgramFlow.h"
+#include "ProgramVersion.h"
 #include "RunPhases.h"
 #include "SingleInstance.h"
 #include "TestSeams.h"
@@ -24,9 +25,6 @@
 char name[100];
 
 namespace {
-
-// The program's own version text: shown in the banner, first entry of the log.
-const char kVersionText[] = "V100R001B003";
 
 // Exit status of a run refused because FLASHPILOT_TIME_SCALE is bad.
 constexpr int kBadTimeScaleStatus = 2;
@@ -99,7 +97,7 @@ bool StartUp(int argc, char** argv, int* status) {
 
     WriteResult("Updating");
     CleanLog();
-    Log(kVersionText);
+    Log(kProgramVersionText);
 
     if (GetDevicePIDAndSetPorts() == -1) {
         *status = FailedStart(1);
