@@ -192,12 +192,17 @@ void ModemSim::Impl::SendReplayed(SimPort& p, const ReplayReply& reply) {
 }
 
 void ModemSim::Impl::ReplayRequest(SimPort& p, const Bytes& request) {
-    if (!breaches.empty())
-        return;  // off the recording: nothing more is answered
     const std::vector<ReplayStep>& steps = recording.steps;
-    if (replayNext >= steps.size() || steps[replayNext].request != request) {
+    if (breaches.empty() &&
+        (replayNext >= steps.size() || steps[replayNext].request != request)) {
         breaches.push_back(ReplayBreach(replayNext, recording, request));
         cv.notify_all();
+    }
+    if (!breaches.empty()) {
+        // Off the recording: every request is refused from now on, so the
+        // program ends soon with its failure instead of waiting out every
+        // time-out.
+        Send(p, Bytes{0x03, request[0]}, false, mode == Mode::kDownload);
         return;
     }
     const ReplayStep& step = steps[replayNext++];

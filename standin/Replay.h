@@ -2,7 +2,9 @@
 // the run played again. Requests are matched in order by their bytes; each
 // matched request gets the replies recorded after it, garbled frames, line
 // noise and missing acknowledgements included. The device enumerates as the
-// recorded walks found it.
+// recorded walks found it. The first request that differs from the recording
+// (or that it does not hold) is a breach; from then on every request is
+// refused with 03 <command>.
 #pragma once
 
 #include <string>

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,6 +212,9 @@ struct Observed {
     // The boot loader's port seen from outside while a block waited for its
     // acknowledgement: in exclusive mode, and refusing another lock.
     bool probed = false, probeExclusive = false, probeLockRefused = false;
+    // A replay: its breaches and how many recorded requests it matched.
+    std::vector<std::string> breaches;
+    size_t replayMatched = 0;
 };
 
 // What a run has beside the device: a second modem, a probe of the port being
@@ -219,7 +223,9 @@ struct RunExtras {
     bool secondModem = false;
     bool probeWhileWriting = false;
     void (*prepare)(const std::string& root) = nullptr;
-    size_t stdoutLimit = 0;  // standard output read by "| head -c N"
+    size_t stdoutLimit = 0;                           // standard output read by "| head -c N"
+    std::vector<std::string> arguments;               // the program's options
+    const std::vector<PackageUnit>* units = nullptr;  // the package's units; null the usual
 };
 
 // Opens the node from outside while the program has it: is it in exclusive
@@ -255,12 +261,13 @@ protected:
     // The program file carrying the package; when damaged, one byte of the
     // last unit's data is flipped: no start-up step reads it, only the unit
     // check finds it.
-    void MakeProgram(const std::string& identity, bool damaged = false) {
+    void MakeProgram(const std::string& identity, bool damaged = false,
+                     const std::vector<PackageUnit>* units = nullptr) {
         static_assert(sizeof kNvDocument > 64, "the flipped byte lies in the last unit's data");
         TempDir work("fp-pack");
         const std::string package = work / "package.bin";
         std::string error, bytes;
-        ASSERT_TRUE(BuildPackage(package, identity, m_units, &error)) << error;
+        ASSERT_TRUE(BuildPackage(package, identity, units ? *units : m_units, &error)) << error;
         if (damaged) {
             ASSERT_TRUE(ReadFile(package, &bytes));
             bytes[bytes.size() - 50] ^= 0x01;
@@ -276,7 +283,7 @@ protected:
     Observed Update(const std::string& identity, modemsim::Options options, const char* scale,
                     int controlResets, bool damaged = false, const RunExtras& extras = {}) {
         Observed o;
-        MakeProgram(identity, damaged);
+        MakeProgram(identity, damaged, extras.units);
         // A device whose new firmware takes runs the package's target version.
         options.versionAfter = identity.substr(identity.rfind(':') + 1);
         o.scale = options.timeScale = std::atof(scale);
@@ -308,6 +315,7 @@ protected:
         const auto start = std::chrono::steady_clock::now();
         RunOptions run = Options(scale, 180000);
         run.stdoutLimit = extras.stdoutLimit;
+        run.arguments = extras.arguments;
         o.run = RunProgram(run);
         EXPECT_TRUE(o.run.started);
         EXPECT_FALSE(o.run.timedOut) << o.run.out;
@@ -325,6 +333,8 @@ protected:
         o.installed = device.installedVersion;
         o.flash = sim.Units();
         o.trace = sim.Trace();
+        o.breaches = sim.ReplayBreaches();
+        o.replayMatched = sim.ReplayMatched();
         o.log = Log();
         o.eventLog = ReadFile(m_root + "/users/SoftUpdateLog.log");
         auto lastReset = o.trace.end();
@@ -1358,5 +1368,90 @@ INSTANTIATE_TEST_SUITE_P(Rows, OptionRun, ::testing::ValuesIn(OptionCases()),
                          [](const ::testing::TestParamInfo<OptionCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// ---- Record and replay ---------------------------------------------------------
+
+// The frames with a good CRC of the program's --trace file, as "tx 41..." and
+// "rx 02" (only the requests when txOnly); a line that is no JSON is kept as
+// it is, so that it shows in a comparison.
+std::vector<std::string> TracedFrames(const std::string& path, bool txOnly) {
+    std::vector<std::string> frames;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_discarded() || !j.contains("ev")) {
+            frames.push_back("unreadable: " + line);
+            continue;
+        }
+        if (j["ev"] != "frame" || !j["crc_ok"].get<bool>() || (txOnly && j["dir"] != "tx"))
+            continue;
+        frames.push_back(j["dir"].get<std::string>() + " " + j["hex"].get<std::string>());
+    }
+    return frames;
+}
+
+// The stand-in's own trace in the same form (its rx is the program's tx).
+std::vector<std::string> StandinFrames(const std::vector<TraceEntry>& trace) {
+    std::vector<std::string> frames;
+    for (const TraceEntry& e : trace) {
+        if (e.kind != "flag" && e.kind != "noflag")
+            continue;
+        std::string hex;
+        for (uint8_t b : e.bytes) {
+            static const char kDigits[] = "0123456789abcdef";
+            hex += kDigits[b >> 4];
+            hex += kDigits[b & 0xF];
+        }
+        frames.push_back((e.received ? "tx " : "rx ") + hex);
+    }
+    return frames;
+}
+
+// A run with faults recorded by --trace, replayed against the same program
+// file, then against a package with one byte changed in a block.
+TEST_F(UpdateRun, TracedRunReplaysWithTheSameRequestsAndAChangedBlockIsABreach) {
+    const std::string recorded = m_tmp / "recorded.jsonl";
+    modemsim::Options faults = SimOptions(1.0);
+    faults.faults.dropAck.target = AckFault::kBlock;  // the second block of unit 1
+    faults.faults.dropAck.block = 2;
+    faults.faults.badCrcCommand = 0x02;  // the first acknowledgement: unit 0's erase
+    faults.faults.lineNoise = true;
+    RunExtras extras;
+    extras.arguments = {"--trace", recorded};
+    const Observed o = Update(kIdentity, faults, kScale, 1, false, extras);
+    ExpectNormalEnd(o.run, "TRUE");
+    EXPECT_EQ(o.counters.droppedAcks, 1);
+    const std::vector<std::string> requests = TracedFrames(recorded, true);
+    EXPECT_EQ(TracedFrames(recorded, false), StandinFrames(o.trace));
+    const std::string text = ReadFile(recorded);
+    EXPECT_TRUE(Has(text, R"("dir":"rx","hex":"02","flag":true,"crc_ok":false)")) << text;
+    EXPECT_TRUE(Has(text, R"("ev":"end","result":"success","error_code":null})"));
+
+    const std::string replayed = m_tmp / "replayed.jsonl";
+    modemsim::Options replay = SimOptions(1.0);
+    replay.replayFile = recorded;
+    extras.arguments = {"--trace", replayed};
+    const Observed r = Update(kIdentity, replay, kScale, 0, false, extras);
+    ExpectNormalEnd(r.run, "TRUE");
+    EXPECT_EQ(r.breaches, std::vector<std::string>());
+    EXPECT_EQ(TracedFrames(replayed, true), requests);
+    EXPECT_EQ(r.replayMatched, requests.size());
+
+    std::vector<PackageUnit> changed = PackageUnits();
+    changed[1].data[4096] ^= 0x01;  // the first byte of unit 1's second block
+    extras.arguments.clear();
+    extras.units = &changed;
+    const Observed b = Update(kIdentity, replay, kScale, 0, false, extras);
+    ExpectNormalEnd(b.run, "FALSE");
+    const auto first = std::find_if(requests.begin(), requests.end(), [](const std::string& q) {
+        return q.compare(0, 13, "tx 4200000002") == 0;
+    });
+    ASSERT_NE(first, requests.end());
+    ASSERT_EQ(b.breaches.size(), 1u);
+    EXPECT_TRUE(Has(b.breaches[0], "request " + std::to_string(first - requests.begin() + 1) +
+                                       " differs: recorded 42 00 00 00 02 "))
+        << b.breaches[0];
+}
 
 }  // namespace
