@@ -4,6 +4,7 @@
 // disk; then, row by row, how a run ends when the device loses, refuses or
 // garbles a reply, is the wrong board, refuses the backup, restores late or
 // never comes back, or when the package is damaged.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -1452,6 +1453,35 @@ TEST_F(UpdateRun, TracedRunReplaysWithTheSameRequestsAndAChangedBlockIsABreach) 
     EXPECT_TRUE(Has(b.breaches[0], "request " + std::to_string(first - requests.begin() + 1) +
                                        " differs: recorded 42 00 00 00 02 "))
         << b.breaches[0];
+}
+
+// Every recording under tests/recordings/ (a program --trace file of a run
+// with this file's package) replays to its recorded end, request for request.
+TEST_F(UpdateRun, RecordingsReplayToTheirRecordedEnd) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(FP_RECORDINGS_DIR)) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.size() > 6 && name.compare(name.size() - 6, 6, ".jsonl") == 0)
+                names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    ASSERT_GE(names.size(), 3u);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::string path = std::string(FP_RECORDINGS_DIR) + "/" + name;
+        const std::string text = ReadFile(path);
+        modemsim::Options replay = SimOptions(1.0);
+        replay.replayFile = path;
+        const Observed r = Update(kIdentity, replay, kScale, 0);
+        ExpectNormalEnd(r.run, Has(text, R"("ev":"end","result":"success")") ? "TRUE" : "FALSE");
+        EXPECT_EQ(r.breaches, std::vector<std::string>());
+        EXPECT_EQ(r.replayMatched, TracedFrames(path, true).size());
+        RemoveTree(m_app);
+        ASSERT_TRUE(MakeDirs(m_app));
+    }
 }
 
 }  // namespace
