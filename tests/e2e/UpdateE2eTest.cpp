@@ -1455,6 +1455,32 @@ TEST_F(UpdateRun, TracedRunReplaysWithTheSameRequestsAndAChangedBlockIsABreach) 
         << b.breaches[0];
 }
 
+// The support bundle takes the run's log, result, report and trace and the
+// program file's --version and --info, and no other file of the directory.
+TEST_F(UpdateRun, SupportBundleHoldsTheRunsFilesAndNothingElse) {
+    MakeProgram(kIdentity);
+    ASSERT_TRUE(WriteFile(m_app + "/" + kLogFile, "log\n"));
+    ASSERT_TRUE(WriteFile(m_app + "/run.jsonl", "{\"t\":0.1,\"ev\":\"end\"}\n"));
+    ASSERT_TRUE(WriteFile(m_app + "/report.json", "{\"schema\":1,\"program\":{}}\n"));
+    ASSERT_TRUE(WriteFile(m_app + "/notes.txt", "private\n"));
+    const std::string out = m_tmp / "out";
+    ASSERT_TRUE(MakeDirs(out));
+    const std::string script = std::string(FP_RECORDINGS_DIR) + "/../../scripts/support-bundle.sh";
+    const ToolResult made =
+        RunTool({"/bin/sh", "-c", "cd \"$0\" && sh \"$1\" \"$2\"", out, script, m_app});
+    ASSERT_EQ(made.exitStatus, 0) << made.output;
+    const std::string bundle = made.output.substr(0, made.output.find('\n'));
+    const ToolResult listed = RunTool({"/bin/tar", "tzf", bundle});
+    for (const char* file :
+         {"files/KorvelFlashPilotLog.log", "files/run.jsonl", "files/report.json", "program.txt",
+          "sysfs/option.txt", "serial-nodes.txt", "modemmanager.txt", "kernel.txt"})
+        EXPECT_TRUE(Has(listed.output, std::string("flashpilot-support/") + file)) << file;
+    EXPECT_FALSE(Has(listed.output, "notes.txt")) << listed.output;
+    const ToolResult program =
+        RunTool({"/bin/tar", "xzf", bundle, "-O", "flashpilot-support/program.txt"});
+    EXPECT_TRUE(Has(program.output, std::string("target version ") + kTarget)) << program.output;
+}
+
 // Every recording under tests/recordings/ (a program --trace file of a run
 // with this file's package) replays to its recorded end, request for request.
 TEST_F(UpdateRun, RecordingsReplayToTheirRecordedEnd) {
