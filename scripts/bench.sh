@@ -13,6 +13,8 @@
 # the 200 MB run; BENCH_ROUNDS (default 7) rounds of (a): the best time of each side
 # counts, and the median of the ratios of the program and the pump run of the
 # same round (one after the other, so under the same load).
+# BENCH_TRACE=1 runs the program of (a) with --trace (a file per round), to
+# compare the data phase with and without the frame trace.
 # Exits 0 whatever the figures; 1 only when a run itself fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -86,10 +88,12 @@ stop_sim() {
 # run_program PKGDIR NAME SCALE: a complete update of the program file in
 # PKGDIR against the stand-in NAME, measured into $work/NAME/measure.
 run_program() {
-    local pkgdir=$1 name=$2 runscale=$3
+    local pkgdir=$1 name=$2 runscale=$3 options=()
+    [ "${BENCH_TRACE:-0}" = 1 ] && options=(--trace "$work/$name/program.trace")
     (cd "$pkgdir/run" && FLASHPILOT_ROOT="$work/$name/root" FLASHPILOT_TIME_SCALE="$runscale" \
         FLASHPILOT_GUARD_PORT=$guard "$bin/bench_measure" "$work/$name/measure" ./flashpilot \
-        >"$work/$name/program.out" 2>&1) || fail "the program run $name could not be measured"
+        "${options[@]}" >"$work/$name/program.out" 2>&1) ||
+        fail "the program run $name could not be measured"
     local result
     result=$(tr -d '\0' <"$pkgdir/run/FlashPilot-Result")
     [ "$result" = TRUE ] || fail "the program run $name ended with '$result'"
