@@ -121,10 +121,10 @@ bool CMainControl::StopRequested() const {
 void CMainControl::Pause(unsigned long ms) {
     if (ms == 0)
         return;
-    // While the device is written every pause is slept out: nothing cuts a
-    // write short.
     if (ms > 1000)
         SessionTrace().Pause(ms, ScaledMs(ms));
+    // While the device is written every pause is slept out: nothing cuts a
+    // write short.
     if (g_bWritingDevice)
         Sleep(ms);
     else
