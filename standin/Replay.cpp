@@ -57,6 +57,7 @@ bool AddWalk(const nlohmann::json& line, Recording* r, std::string* error) {
         e.nodes.push_back(entry.at("node").get<std::string>());
         product = entry.value("product", std::string());
     }
+    std::sort(e.nodes.begin(), e.nodes.end());
     if (e.nodes.empty() || (!r->enumerations.empty() && r->enumerations.back().nodes == e.nodes))
         return true;
     e.productRow = RowOfProduct(product);
@@ -64,8 +65,20 @@ bool AddWalk(const nlohmann::json& line, Recording* r, std::string* error) {
         *error = "product " + product + " is not in the stand-in's table";
         return false;
     }
-    std::sort(e.nodes.begin(), e.nodes.end());
-    e.firstNode = std::atoi(e.nodes.front().c_str() + std::string("ttyUSB").size());
+    // The stand-in numbers an appearance's nodes upwards from its first.
+    e.firstNode = -1;
+    for (const std::string& node : e.nodes) {
+        const int number = node.compare(0, 6, "ttyUSB") == 0 && node.size() > 6 &&
+                                   node.find_first_not_of("0123456789", 6) == std::string::npos
+                               ? std::atoi(node.c_str() + 6)
+                               : -1;
+        if (number < 0) {
+            *error = "node " + node + " is no ttyUSB<n>";
+            return false;
+        }
+        if (e.firstNode < 0 || number < e.firstNode)
+            e.firstNode = number;
+    }
     e.foundAt = line.at("t").get<double>();
     r->enumerations.push_back(e);
     return true;
@@ -193,8 +206,7 @@ void ModemSim::Impl::SendReplayed(SimPort& p, const ReplayReply& reply) {
 
 void ModemSim::Impl::ReplayRequest(SimPort& p, const Bytes& request) {
     const std::vector<ReplayStep>& steps = recording.steps;
-    if (breaches.empty() &&
-        (replayNext >= steps.size() || steps[replayNext].request != request)) {
+    if (breaches.empty() && (replayNext >= steps.size() || steps[replayNext].request != request)) {
         breaches.push_back(ReplayBreach(replayNext, recording, request));
         cv.notify_all();
     }
