@@ -51,6 +51,8 @@ public:
     void PortClose(const char* port, bool ok);
     void Walk(bool found, const std::vector<STraceWalkEntry>& entries);
     void Pause(unsigned long ms, unsigned long scaledMs);
+    // The run's end, written at once. Frames the worker still sends while
+    // an interrupted run ends may follow it: the modem saw them.
     void End(const std::string& result, int errorCode);
     // Writes what the buffer holds; safe from any thread, at any end.
     void Flush();
