@@ -1,8 +1,6 @@
 #include "SessionTrace.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,8 +10,8 @@
 
 namespace {
 
-// The writer writes the queued frames when they make this much text, or
-// this long after the first of them was queued.
+// The buffer goes to the file when it holds this much, or when a line comes
+// this long after the last write; every other event writes at once.
 constexpr size_t kFlushBytes = 64 * 1024;
 constexpr auto kFlushAge = std::chrono::milliseconds(200);
 
@@ -55,24 +53,15 @@ CSessionTrace& CSessionTrace::Instance() {
 }
 
 bool CSessionTrace::Open(const std::string& path, std::string* error) {
-    if (Enabled()) {
-        *error = "the trace is open already";
-        return false;
-    }
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         *error = "cannot open the trace file " + path + ": " + std::strerror(errno);
         return false;
     }
-    m_start = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_start = m_lastWrite = std::chrono::steady_clock::now();
+    m_buffer.reserve(2 * kFlushBytes);
     m_fd.store(fd);
-    m_owner = getpid();
-    // The writer takes no signal: the program's own thread waits for them.
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
-    m_writer = std::thread([this] { WriterLoop(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return true;
 }
 
@@ -98,16 +87,7 @@ void CSessionTrace::Frame(const char* port, bool tx, const BYTE* payload, DWORD 
                           bool crcOk) {
     if (!Enabled())
         return;
-    SEntry entry;
-    entry.seconds = Seconds();
-    entry.port = BaseName(port);
-    entry.frame = true;
-    entry.download = m_download.load();
-    entry.tx = tx;
-    entry.flag = flag;
-    entry.crcOk = crcOk;
-    entry.payload.assign(payload, payload + length);
-    Queue(std::move(entry));
+    Append(FrameLine(Seconds(), port, m_download.load(), tx, payload, length, flag, crcOk), false);
 }
 
 void CSessionTrace::Raw(const char* port, const BYTE* bytes, DWORD length) {
@@ -116,9 +96,7 @@ void CSessionTrace::Raw(const char* port, const BYTE* bytes, DWORD length) {
     std::string line = Head(Seconds(), "raw") + ",\"port\":" + Quoted(BaseName(port)) +
                        ",\"dir\":\"tx\",\"hex\":\"";
     AppendHex(&line, bytes, length);
-    SEntry entry;
-    entry.text = line + "\"}";
-    Queue(std::move(entry));
+    Append(line + "\"}", false);
 }
 
 void CSessionTrace::Dropped(const char* port, const BYTE* bytes, DWORD length, const char* reason,
@@ -130,9 +108,7 @@ void CSessionTrace::Dropped(const char* port, const BYTE* bytes, DWORD length, c
                        "\",\"reason\":\"" + reason + "\",\"length\":" + std::to_string(fullLength) +
                        ",\"hex\":\"";
     AppendHex(&line, bytes, length);
-    SEntry entry;
-    entry.text = line + "\"}";
-    Queue(std::move(entry));
+    Append(line + "\"}", false);
 }
 
 void CSessionTrace::PortOpen(const char* port, bool ok, unsigned long error) {
@@ -142,14 +118,15 @@ void CSessionTrace::PortOpen(const char* port, bool ok, unsigned long error) {
                        ",\"ok\":" + (ok ? "true" : "false");
     if (!ok && error != 0)
         line += ",\"error\":" + std::to_string(error);
-    Append(line + "}");
+    Append(line + "}", true);
 }
 
 void CSessionTrace::PortClose(const char* port, bool ok) {
     if (!Enabled())
         return;
     Append(Head(Seconds(), "close") + ",\"port\":" + Quoted(BaseName(port)) +
-           ",\"ok\":" + (ok ? "true" : "false") + "}");
+               ",\"ok\":" + (ok ? "true" : "false") + "}",
+           true);
 }
 
 void CSessionTrace::Walk(bool found, const std::vector<STraceWalkEntry>& entries) {
@@ -165,112 +142,62 @@ void CSessionTrace::Walk(bool found, const std::vector<STraceWalkEntry>& entries
                         {"ours", e.ours}});
     }
     Append(Head(Seconds(), "walk") + ",\"found\":" + (found ? "true" : "false") + ",\"entries\":" +
-           list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}");
+               list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}",
+           true);
 }
 
 void CSessionTrace::Pause(unsigned long ms, unsigned long scaledMs) {
     if (!Enabled())
         return;
     Append(Head(Seconds(), "pause") + ",\"ms\":" + std::to_string(ms) +
-           ",\"scaled_ms\":" + std::to_string(scaledMs) + "}");
+               ",\"scaled_ms\":" + std::to_string(scaledMs) + "}",
+           true);
 }
 
 void CSessionTrace::End(const std::string& result, int errorCode) {
     if (!Enabled())
         return;
     Append(Head(Seconds(), "end") + ",\"result\":" + Quoted(result.c_str()) +
-           ",\"error_code\":" + (errorCode < 0 ? "null" : std::to_string(errorCode)) + "}");
+               ",\"error_code\":" + (errorCode < 0 ? "null" : std::to_string(errorCode)) + "}",
+           true);
 }
 
-void CSessionTrace::Queue(SEntry entry) {
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        if (m_fd.load() < 0)
-            return;
-        m_queuedBytes += entry.text.size() + 2 * entry.payload.size() + 128;
-        wake = m_queue.empty() || m_queuedBytes >= kFlushBytes;
-        m_queue.push_back(std::move(entry));
-    }
-    // The first entry starts the writer's 0.2 s; a full queue ends them.
-    if (wake)
-        m_wake.notify_one();
-}
-
-void CSessionTrace::Append(const std::string& line) {
-    SEntry entry;
-    entry.text = line;
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        if (m_fd.load() < 0)
-            return;
-        m_queue.push_back(std::move(entry));
-    }
-    WriteQueued();
-}
-
-void CSessionTrace::WriteQueued() {
-    // The queue is taken under the write lock, so batches reach the file in
-    // the order they were taken.
-    std::lock_guard<std::mutex> writing(m_writeLock);
-    std::vector<SEntry> taken;
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        taken.swap(m_queue);
-        m_queuedBytes = 0;
-    }
-    const int fd = m_fd.load();
-    if (taken.empty() || fd < 0)
+void CSessionTrace::Append(const std::string& line, bool flushNow) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_fd.load() < 0)
         return;
-    std::string text;
-    for (const SEntry& e : taken) {
-        if (e.frame)
-            text += FrameLine(e.seconds, e.port.c_str(), e.download, e.tx, e.payload.data(),
-                              static_cast<DWORD>(e.payload.size()), e.flag, e.crcOk);
-        else
-            text += e.text;
-        text += '\n';
-    }
+    m_buffer += line;
+    m_buffer += '\n';
+    if (flushNow || m_buffer.size() >= kFlushBytes ||
+        std::chrono::steady_clock::now() - m_lastWrite >= kFlushAge)
+        WriteOut();
+}
+
+void CSessionTrace::WriteOut() {
+    const int fd = m_fd.load();
     size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    while (fd >= 0 && done < m_buffer.size()) {
+        const ssize_t n = write(fd, m_buffer.data() + done, m_buffer.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;  // a full disk loses the trace, never the update
         done += static_cast<size_t>(n);
     }
-}
-
-void CSessionTrace::WriterLoop() {
-    std::unique_lock<std::mutex> hold(m_lock);
-    while (!m_stop) {
-        if (m_queue.empty()) {
-            m_wake.wait(hold, [this] { return m_stop || !m_queue.empty(); });
-            continue;
-        }
-        m_wake.wait_for(hold, kFlushAge, [this] { return m_stop || m_queuedBytes >= kFlushBytes; });
-        hold.unlock();
-        WriteQueued();
-        hold.lock();
-    }
+    m_buffer.clear();
+    m_lastWrite = std::chrono::steady_clock::now();
 }
 
 void CSessionTrace::Flush() {
-    if (Enabled())
-        WriteQueued();
+    if (!Enabled())
+        return;
+    std::lock_guard<std::mutex> hold(m_lock);
+    WriteOut();
 }
 
 void CSessionTrace::Close() {
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_stop = true;
-    }
-    m_wake.notify_one();
-    // A child forked by the program has no writer thread of its own.
-    if (m_writer.joinable() && m_owner == getpid())
-        m_writer.join();
-    WriteQueued();
+    std::lock_guard<std::mutex> hold(m_lock);
+    WriteOut();
     const int fd = m_fd.exchange(-1);
     if (fd >= 0)
         close(fd);

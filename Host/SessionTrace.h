@@ -1,23 +1,17 @@
 // The run's frame trace (--trace FILE): one JSON object per line, appended to
 // FILE, for every frame sent and received, bytes the deframer dropped, port
 // opens and closes, port walks, pauses longer than a second and the run's
-// end. The reader thread and the worker both write. A frame is only copied
-// into a queue under a lock; a writer thread of the trace turns the queue
-// into lines and writes them when it holds 64 KiB or 0.2 s after its first
-// entry, so the download never waits for hex text or the disk. Every event
-// that is no frame writes the queue at once, in the calling thread, and so
-// does Flush at every end. Without --trace every call returns at once.
+// end. The reader thread and the worker both write; lines go through one
+// buffer under a lock and reach the file at every event that is no frame,
+// when the buffer is large, a moment after the last write, and at every end.
+// Without --trace every call returns at once.
 #pragma once
-
-#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Types.h"
@@ -73,32 +67,16 @@ private:
     ~CSessionTrace() { Close(); }  // an exit() anywhere still writes the last lines
     CSessionTrace(const CSessionTrace&) = delete;
     CSessionTrace& operator=(const CSessionTrace&) = delete;
-    // A queued line: text, or a frame turned into text when written.
-    struct SEntry {
-        std::string text;
-        double seconds = 0;
-        std::string port;
-        bool frame = false, download = false, tx = false, flag = false, crcOk = false;
-        std::vector<BYTE> payload;
-    };
-
     double Seconds() const;
-    void Queue(SEntry entry);
-    void Append(const std::string& line);  // a line that is no frame: written at once
-    void WriteQueued();                    // in order, whoever calls it
-    void WriterLoop();
+    void Append(const std::string& line, bool flushNow);
+    void WriteOut();  // m_lock held
 
     std::atomic<int> m_fd{-1};
     std::atomic<bool> m_download{false};
+    std::mutex m_lock;
+    std::string m_buffer;
     std::chrono::steady_clock::time_point m_start;
-    std::mutex m_lock;  // the queue
-    std::condition_variable m_wake;
-    std::vector<SEntry> m_queue;
-    size_t m_queuedBytes = 0;
-    bool m_stop = false;
-    std::mutex m_writeLock;  // one writer at a time, taking the queue in order
-    std::thread m_writer;
-    pid_t m_owner = 0;  // the process that started the writer
+    std::chrono::steady_clock::time_point m_lastWrite;
 };
 
 // Shorthand: the one trace of the process.
