@@ -9,6 +9,7 @@
 #include "Function.h"
 #include "PortNames.h"
 #include "RunStatistics.h"
+#include "SessionTrace.h"
 #include "TestSeams.h"
 
 namespace {
@@ -261,6 +262,9 @@ BOOL CHdlcAdapter::Init(DWORD dw1, DWORD dw2, DWORD dw3) {
         return FALSE;
     }
     m_pNetPort = port;
+    const size_t name = strnlen(bsdPath, sizeof m_szPort - 1);  // bounded, terminated
+    std::memcpy(m_szPort, bsdPath, name);
+    m_szPort[name] = '\0';
     m_byPurge.store(0);
     if (m_chIoMode == 1) {
         m_pThread = new (std::nothrow) EWThread();
@@ -344,6 +348,7 @@ BOOL CHdlcAdapter::Write(DWORD rawFlag, const BYTE* pOutBuffer, DWORD dwLength) 
         }
         std::memcpy(m_psWriteBuf, pOutBuffer, dwLength);
         m_dwWriteLen = dwLength;
+        SessionTrace().Raw(m_szPort, pOutBuffer, dwLength);
         return WriteNetPortPkt();
     }
     if (dwLength > HDLC_MAX_PAYLOAD) {
@@ -354,6 +359,7 @@ BOOL CHdlcAdapter::Write(DWORD rawFlag, const BYTE* pOutBuffer, DWORD dwLength) 
     CalculateCRC(pOutBuffer, dwLength, crc);
     if (!MkHDLCPkt(pOutBuffer, dwLength, crc))
         return FALSE;
+    SessionTrace().Frame(m_szPort, true, pOutBuffer, dwLength, m_byNoOpeningFlag.load() == 0, true);
     return WriteNetPortPkt();
 }
 
@@ -383,11 +389,14 @@ BOOL CHdlcAdapter::ReadNetPortPkt() {
     FP_ASSERT(m_psInBuf != NULL);
     FP_ASSERT(m_pNetPort != NULL);
     DWORD position = 0;
+    DWORD overlongLength = 0;
     bool escaped = false;   // the byte before was a 7D not yet resolved
     bool overlong = false;  // this frame outgrew the buffer: skip to its flag
+    m_bOpeningFlag = false;
     auto store = [&](BYTE value) {
         if (position >= HDLC_MAX_PAYLOAD) {
             overlong = true;
+            ++overlongLength;
             return;
         }
         m_psReadBuf[position++] = value;
@@ -402,6 +411,8 @@ BOOL CHdlcAdapter::ReadNetPortPkt() {
             return FALSE;
         }
         if (!ok) {
+            if (position > 0)  // cut off by the port's end
+                SessionTrace().Dropped(m_szPort, m_psReadBuf, position, "cut", position);
             m_dwReadLen = 0;
             m_dwLastError.store(m_pNetPort->GetLastError());
             return FALSE;
@@ -413,12 +424,17 @@ BOOL CHdlcAdapter::ReadNetPortPkt() {
             if (overlong) {
                 // Dropped whole; the next frame starts after this flag.
                 m_dwLastError.store(HDLC_ERR_FRAME_TOO_LONG);
+                SessionTrace().Dropped(m_szPort, m_psReadBuf, position, "overlong",
+                                       position + overlongLength);
                 overlong = false;
+                overlongLength = 0;
                 position = 0;
                 continue;
             }
-            if (position == 0)
-                continue;  // leading flag
+            if (position == 0) {
+                m_bOpeningFlag = true;  // leading flag
+                continue;
+            }
             m_dwReadLen = position;
             return TRUE;
         }
@@ -451,7 +467,12 @@ BOOL CHdlcAdapter::ReadHDLCData() {
                 return TRUE;
             }
         }
-        // Too short or a bad CRC: dropped without a word.
+        // Too short or a bad CRC: dropped without a word (but traced).
+        if (m_dwReadLen > 2)
+            SessionTrace().Frame(m_szPort, false, m_psReadBuf, m_dwReadLen - 2, m_bOpeningFlag,
+                                 false);
+        else
+            SessionTrace().Dropped(m_szPort, m_psReadBuf, m_dwReadLen, "short", m_dwReadLen);
     }
 }
 
@@ -506,6 +527,7 @@ void CHdlcAdapter::PutRcvPktToRdBuf(const BYTE* pPacket, DWORD dwLength) {
 
 void CHdlcAdapter::ProcessRcvPacket() {
     while (ReadHDLCData()) {
+        SessionTrace().Frame(m_szPort, false, m_psReadBuf, m_dwReadLen, m_bOpeningFlag, true);
         NotifyObserver(m_psReadBuf, m_dwReadLen);
         PutRcvPktToRdBuf(m_psReadBuf, m_dwReadLen);
     }

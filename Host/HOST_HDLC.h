@@ -107,6 +107,8 @@ public:
     BOOL Close();
     DWORD GetLastError() const { return m_dwLastError; }
     bool IsOpen() const { return m_pNetPort != nullptr; }
+    // The node the adapter opened last (for the trace).
+    const char* PortName() const { return m_szPort; }
     // True from the start of the reader thread until it has ended, by Close,
     // by a port failure (the device went away) or by an overlong frame.
     bool IsReaderRunning() const { return m_bReaderRunning.load(); }
@@ -162,4 +164,8 @@ private:
     signed char m_chIoMode = 1;
     std::atomic<BYTE> m_byNoOpeningFlag{1};
     std::atomic<bool> m_bReaderRunning{false};
+    // For the frame trace: the node the adapter opened, and whether the
+    // frame just read came after an opening flag.
+    char m_szPort[64] = {};
+    bool m_bOpeningFlag = false;
 };

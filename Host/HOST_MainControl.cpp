@@ -6,10 +6,14 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "Function.h"
 #include "Interruption.h"
+#include "PortNames.h"
 #include "ProcessFlags.h"
+#include "SessionTrace.h"
+#include "TestSeams.h"
 
 char g_Version[2048];
 
@@ -117,6 +121,8 @@ bool CMainControl::StopRequested() const {
 void CMainControl::Pause(unsigned long ms) {
     if (ms == 0)
         return;
+    if (ms > 1000)
+        SessionTrace().Pause(ms, ScaledMs(ms));
     // While the device is written every pause is slept out: nothing cuts a
     // write short.
     if (g_bWritingDevice)
@@ -248,6 +254,7 @@ bool CMainControl::OpenPort() {
     Pause(kPortSettleMs);
     m_bLinkUnsettled = false;  // a new link: nothing of the old one can arrive
     bool opened = m_pHDLC.Init(m_dwPortArg1, m_dwPortArg2, m_dwPortArg3) != FALSE;
+    SessionTrace().PortOpen(bsdPath, opened, opened ? 0 : m_pHDLC.GetLastError());
     if (!opened) {
         g_nErrorCode = kOpenPortFailed;
         m_bPortOpened = false;
@@ -272,7 +279,10 @@ void CMainControl::ReportCloseFailure() {
 bool CMainControl::ClosePort() {
     if (!m_bPortOpened)
         return true;
-    if (!m_pHDLC.Close()) {
+    const std::string port = m_pHDLC.PortName();
+    const bool closed = m_pHDLC.Close() != FALSE;
+    SessionTrace().PortClose(port.c_str(), closed);
+    if (!closed) {
         ReportCloseFailure();
         g_nErrorCode = kClosePortFailed;
         return false;
@@ -289,13 +299,17 @@ bool CMainControl::OpenPort_Diag() {
     m_bPortOpened = true;
     m_bLinkUnsettled = false;
     bool opened = m_pHDLC.Init(m_dwPortArg1, m_dwPortArg2, m_dwPortArg3) != FALSE;
+    SessionTrace().PortOpen(bsdPath, opened, opened ? 0 : m_pHDLC.GetLastError());
     if (!opened)
         m_bPortOpened = false;
     return opened;
 }
 
 bool CMainControl::ClosePort_Diag() {
-    if (!m_pHDLC.Close()) {
+    const std::string port = m_pHDLC.PortName();
+    const bool closed = m_pHDLC.Close() != FALSE;
+    SessionTrace().PortClose(port.c_str(), closed);
+    if (!closed) {
         ReportCloseFailure();
         return false;
     }

@@ -15,6 +15,7 @@
 #include "ProcessFlags.h"
 #include "RunPhases.h"
 #include "RunStatistics.h"
+#include "SessionTrace.h"
 
 int TatolDownloadFailNum = 0;
 
@@ -108,6 +109,7 @@ bool CMainControl::DLD_Process() {
 bool CMainControl::ReachDownloadMode() {
     if (!g_bForceDld && !DIAG_SwitchToDldMode())
         Log("Switch to download mode FAILED and switch agin.\n");
+    SessionTrace().SetDownloadMode(true);
     if (!ClosePort())
         Log("After switch to download mode close port FAILED.\n");
     Pause(10000);

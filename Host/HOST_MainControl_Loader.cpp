@@ -7,6 +7,7 @@
 
 #include "Function.h"
 #include "HOST_MainControl.h"
+#include "SessionTrace.h"
 #include "StringResources.h"
 
 namespace {
@@ -87,6 +88,9 @@ bool CMainControl::DLD_DldEnd(DWORD length, const _Tag_DLD_End_Packets& tag, BYT
 
 bool CMainControl::DLD_Reset() {
     const auto packet = ResetPacket();
-    return RunExchange(DldResetExchange(), packet.data(), packet.size(), nullptr,
-                       AcknowledgedOr(nullptr));
+    const bool reset = RunExchange(DldResetExchange(), packet.data(), packet.size(), nullptr,
+                                   AcknowledgedOr(nullptr));
+    if (reset)
+        SessionTrace().SetDownloadMode(false);  // the boot loader restarts the modem
+    return reset;
 }

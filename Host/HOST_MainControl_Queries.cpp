@@ -8,6 +8,7 @@
 #include "PortNames.h"
 #include "ProcessFlags.h"
 #include "QueryReplies.h"
+#include "SessionTrace.h"
 
 namespace {
 
@@ -140,6 +141,7 @@ bool CMainControl::Check_Board() {
     m_BoardInfo.RemoveAll();
     Log("Begin query device information.\n");
     g_bForceDld = QueryDldMode();
+    SessionTrace().SetDownloadMode(g_bForceDld);
 
     char version[2048] = {};
     const bool firmware = strcmp(strDloadSoftType, "firmware") == 0;

@@ -11,6 +11,7 @@
 #include "ConsoleScreens.h"
 #include "Function.h"
 #include "ProgramFlow.h"
+#include "SessionTrace.h"
 #include "SingleInstance.h"
 
 std::atomic<bool> g_bWritingDevice{false};
@@ -50,6 +51,8 @@ sigset_t WatchedSignals() {
     EndListener();
     if (g_endAction)
         g_endAction(sig);
+    // _exit skips every destructor: the trace's last lines go out here.
+    SessionTrace().Flush();
     _exit(128 + sig);
 }
 

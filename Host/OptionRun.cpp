@@ -16,10 +16,17 @@
 #include "PortNames.h"
 #include "ProgramFlow.h"
 #include "RunReport.h"
+#include "SessionTrace.h"
 #include "TestSeams.h"
 #include "VersionMatch.h"
 
 namespace {
+
+// The report and the trace's last line, at every end of the run.
+void WriteEnd(const SRunEnd& end) {
+    WriteRunReport(end);
+    SessionTrace().End(end.result, end.errorCode);
+}
 
 ProgramOptions g_options;
 bool g_modemManagerRefused = false;
@@ -100,7 +107,7 @@ int Verdict(const std::vector<std::string>& reasons) {
     }
     std::printf("%s\n", end.message.c_str());
     std::fflush(stdout);
-    WriteRunReport(end);
+    WriteEnd(end);
     return status;
 }
 
@@ -125,6 +132,11 @@ std::string EarlyEndReason(int status) {
 void BeginOptionRun(const ProgramOptions& options) {
     g_options = options;
     StartRunReport(options.reportPath);
+    std::string error;
+    if (!options.tracePath.empty() && !SessionTrace().Open(options.tracePath, &error)) {
+        // The update matters more than its trace: said, and the run goes on.
+        std::fprintf(stderr, "%s\n", error.c_str());
+    }
     LeaveResultFileAlone(Checking());
 }
 
@@ -168,14 +180,14 @@ int EndEarly(int status) {
         end.message = "Not ready to update:\n  " + reason;
         std::printf("%s\n", end.message.c_str());
         std::fflush(stdout);
-        WriteRunReport(end);
+        WriteEnd(end);
         return kCheckNotReady;
     }
     SRunEnd end;
     end.result = "failure";
     end.errorCode = ReportedErrorCode();
     end.message = reason;
-    WriteRunReport(end);
+    WriteEnd(end);
     return status;
 }
 
@@ -192,7 +204,7 @@ int EndRun(int status) {
         end.errorCode = shown.success ? -1 : ReportedErrorCode();
         end.message = shown.text;
     }
-    WriteRunReport(end);
+    WriteEnd(end);
     return status;
 }
 
@@ -202,5 +214,5 @@ void EndInterrupted(int sig) {
     end.engineStopped = false;
     end.errorCode = ReportedErrorCode();
     end.message = "interrupted by signal " + std::to_string(sig);
-    WriteRunReport(end);
+    WriteEnd(end);
 }

@@ -11,6 +11,7 @@
 
 #include "Autosuspend.h"
 #include "Function.h"
+#include "SessionTrace.h"
 #include "TestSeams.h"
 #include "UsbDevice.h"
 
@@ -307,6 +308,33 @@ bool IsPortOfOtherDevice(const char* node) {
            std::find(g_otherNodes.begin(), g_otherNodes.end(), node) != g_otherNodes.end();
 }
 
+// The walk as the trace records it: every entry with its device, product,
+// interface and node, and whether its device is the one taken.
+static void TraceWalk(bool found, const std::vector<SWalkEntry>& entries,
+                      const std::string& chosen) {
+    if (!SessionTrace().Enabled())
+        return;
+    std::vector<STraceWalkEntry> traced;
+    for (const SWalkEntry& e : entries) {
+        STraceWalkEntry t;
+        t.entry = e.name;
+        t.path = e.portPath;
+        // usb:v<vendor>p<product>d...in<interface>
+        const size_t product = e.modalias.find('p', 5);
+        if (product != std::string::npos && product + 5 <= e.modalias.size())
+            t.product = e.modalias.substr(product + 1, 4);
+        const size_t iface = e.modalias.rfind("in");
+        if (iface != std::string::npos && iface + 4 <= e.modalias.size())
+            t.iface = e.modalias.substr(iface + 2, 2);
+        char node[kPortNameSize] = {};
+        if (FindTtyNode(e.name.c_str(), node))
+            t.node = node;
+        t.ours = e.product && e.portPath == chosen;
+        traced.push_back(t);
+    }
+    SessionTrace().Walk(found, traced);
+}
+
 int GetDevicePIDAndSetPorts() {
     std::lock_guard<std::mutex> lock(g_deviceLock);
     std::memset(cmodem, 0, sizeof cmodem);
@@ -316,6 +344,7 @@ int GetDevicePIDAndSetPorts() {
 
     std::vector<SWalkEntry> entries;
     if (!ReadEntries(&entries)) {
+        TraceWalk(false, entries, std::string());
         std::printf("Open %s failed!\n", kOptionDir);
         return -1;
     }
@@ -348,6 +377,7 @@ int GetDevicePIDAndSetPorts() {
     AnnounceChoice(chosen, paths);
     std::printf("\nMODEM=%s DIAG=%s PCUI=%s\n", cmodem, cdiag, cpcui);
 
+    TraceWalk((roleFlags & 4) != 0, entries, chosen);
     if (roleFlags == 0) {
         Log("Set Ports failed !\n");
         std::printf("Set ports failed !\n");

@@ -11,6 +11,7 @@ enum : int {
     kOptCheck,
     kOptSkipIfCurrent,
     kOptReport,
+    kOptTrace,
 };
 
 const struct option kLongOptions[] = {
@@ -20,6 +21,7 @@ const struct option kLongOptions[] = {
     {"check", no_argument, nullptr, kOptCheck},
     {"skip-if-current", no_argument, nullptr, kOptSkipIfCurrent},
     {"report", required_argument, nullptr, kOptReport},
+    {"trace", required_argument, nullptr, kOptTrace},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -28,7 +30,7 @@ const struct option kLongOptions[] = {
 std::string ProgramUsage(const char* program) {
     const std::string name = program != nullptr && program[0] != '\0' ? program : "flashpilot";
     return "usage: " + name +
-           " [--check] [--skip-if-current] [--report FILE]\n"
+           " [--check] [--skip-if-current] [--report FILE] [--trace FILE]\n"
            "       " +
            name +
            " --help | --version | --info\n"
@@ -40,6 +42,7 @@ std::string ProgramUsage(const char* program) {
            "  --skip-if-current  end after the device information when the modem already\n"
            "                     runs the target version (result file \"TRUE\")\n"
            "  --report FILE      write a JSON report of the run to FILE\n"
+           "  --trace FILE       append every frame, port event and pause to FILE\n"
            "  --info             the package's identity and units, each checked\n"
            "  --version          the program version and the package it carries\n"
            "  -h, --help         this text\n";
@@ -77,6 +80,13 @@ bool ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::st
                     return false;
                 }
                 options->reportPath = optarg;
+                break;
+            case kOptTrace:
+                if (optarg == nullptr || optarg[0] == '\0') {
+                    *error = "--trace needs a file name";
+                    return false;
+                }
+                options->tracePath = optarg;
                 break;
             case ':':
                 *error = std::string("option ") + argv[previous] + " needs an argument";

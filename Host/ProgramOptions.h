@@ -7,7 +7,7 @@
 
 struct ProgramOptions {
     enum class Mode {
-        kUpdate,   // no option, or only --skip-if-current / --report
+        kUpdate,   // no option, or only --skip-if-current / --report / --trace
         kHelp,     // -h, --help
         kVersion,  // --version
         kInfo,     // --info
@@ -16,6 +16,7 @@ struct ProgramOptions {
     Mode mode = Mode::kUpdate;
     bool skipIfCurrent = false;  // --skip-if-current
     std::string reportPath;      // --report FILE; empty: no report
+    std::string tracePath;       // --trace FILE; empty: no frame trace
 };
 
 // Exit status of a command line the program does not take.

@@ -97,7 +97,7 @@ bool IsValueOption(const std::string& opt) {
         "--restore-busy",   "--refuse-restore",    "--imei-length-byte",
         "--trace-bytes",    "--pad-ack",           "--pad-length",
         "--hang-up",        "--port-path",         "--first-node",
-        "--second-modem",   "--hold-lock"};
+        "--second-modem",   "--hold-lock",         "--replay"};
     for (const char* name : kNames) {
         if (opt == name)
             return true;
@@ -119,6 +119,8 @@ std::string UsageText() {
            "  --scale F                time scale, 0 < F <= 1, multiplies every delay\n"
            "  --trace FILE             one line per frame: time mode node rx|tx kind bytes\n"
            "  --trace-bytes N          at most N bytes of each frame in the trace file\n"
+           "  --replay FILE            play the device's side of the program's --trace FILE;\n"
+           "                           exit 3 when a request differed from the recording\n"
            "  --product-row R          product table row in normal mode (default 11)\n"
            "  --loader-row R           product table row of the boot loader (default 8)\n"
            "  --version-before TEXT    firmware version before the update\n"
@@ -220,6 +222,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             r.flashDir = v;
         } else if (opt == "--trace") {
             o.traceFile = v;
+        } else if (opt == "--replay") {
+            o.replayFile = v;
         } else if (opt == "--trace-bytes") {
             if (!ParseUnsigned(v, 1000000, &n) || n == 0)
                 return bad(v);

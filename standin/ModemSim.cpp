@@ -208,9 +208,18 @@ Snapshot ModemSim::Impl::MakeSnapshot() const {
 }
 
 bool ModemSim::Impl::Appear(Mode m, std::string* error) {
+    int rowNumber = m == Mode::kDownload ? o.loaderRow : o.productRow;
+    int number = o.reuseNodeNumbers ? o.firstNode : nextNode;
+    if (replaying && replayEnumeration < recording.enumerations.size()) {
+        // As the recorded walk found it.
+        const ReplayEnumeration& e = recording.enumerations[replayEnumeration];
+        rowNumber = e.productRow;
+        number = e.firstNode;
+        m = e.download ? Mode::kDownload : Mode::kNormal;
+    }
     ProductRow row{};
-    LookupProductRow(m == Mode::kDownload ? o.loaderRow : o.productRow, &row);
-    const std::string pid = ProductIdOfRow(m == Mode::kDownload ? o.loaderRow : o.productRow);
+    LookupProductRow(rowNumber, &row);
+    const std::string pid = ProductIdOfRow(rowNumber);
     struct Iface {
         std::string number, role;
     };
@@ -224,7 +233,6 @@ bool ModemSim::Impl::Appear(Mode m, std::string* error) {
     std::sort(ifaces.begin(), ifaces.end(),
               [](const Iface& a, const Iface& b) { return a.number < b.number; });
 
-    int number = o.reuseNodeNumbers ? o.firstNode : nextNode;
     for (const Iface& f : ifaces) {
         SimPort p;
         p.id = nextPortId++;
@@ -449,8 +457,10 @@ void ModemSim::Impl::FireTimers() {
                     a.kind = SimTimer::kAppear;
                     a.next = t.next;
                     const unsigned delay =
-                        t.next == Mode::kDownload ? o.downloadRebootMs : o.normalRebootMs;
-                    timers.emplace(now + std::chrono::milliseconds(Scaled(delay)), std::move(a));
+                        t.appearMs >= 0 ? static_cast<unsigned>(t.appearMs)
+                                        : Scaled(t.next == Mode::kDownload ? o.downloadRebootMs
+                                                                           : o.normalRebootMs);
+                    timers.emplace(now + std::chrono::milliseconds(delay), std::move(a));
                 }
                 break;
             }
@@ -629,6 +639,18 @@ bool ModemSim::Start(std::string* error) {
         s.trace = nullptr;
         return false;
     }
+    if (!o.replayFile.empty()) {
+        if (!LoadRecording(o.replayFile, &s.recording, error)) {
+            close(s.wake[0]);
+            close(s.wake[1]);
+            s.wake[0] = s.wake[1] = -1;
+            if (s.trace)
+                std::fclose(s.trace);
+            s.trace = nullptr;
+            return false;
+        }
+        s.replaying = true;
+    }
     s.t0 = Clock::now();
     s.installed = o.versionBefore;
     s.stopping = false;
@@ -750,6 +772,21 @@ bool ModemSim::WriteFlashFiles(const std::string& dir, std::string* error) const
 std::vector<TraceEntry> ModemSim::Trace() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     return impl_->traceLog;
+}
+
+std::vector<std::string> ModemSim::ReplayBreaches() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->breaches;
+}
+
+size_t ModemSim::ReplayMatched() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->replayNext;
+}
+
+size_t ModemSim::ReplayRecorded() const {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    return impl_->recording.steps.size();
 }
 
 std::vector<std::string> ModemSim::Violations() const {

@@ -84,6 +84,9 @@ struct Options {
     bool reuseNodeNumbers = false;         // false: every enumeration takes new ttyUSB numbers
     int firstNode = 0;                     // number of the first node (ttyUSB<n>)
     std::string portPath = "1-1";          // the USB port path: device directory and entry names
+    // Non-empty: the device's side of this recorded run (the program's
+    // --trace file) is played instead of the device; faults are not used.
+    std::string replayFile;
     Faults faults;
 };
 
@@ -193,6 +196,12 @@ public:
     bool WriteFlashFiles(const std::string& dir, std::string* error) const;
     std::vector<TraceEntry> Trace() const;
     std::vector<std::string> Violations() const;  // protocol breaches seen
+    // Replay: requests that differed from the recording or that it does not
+    // hold (only the first is answered by nothing further), and how many of
+    // the recorded requests were matched, of how many.
+    std::vector<std::string> ReplayBreaches() const;
+    size_t ReplayMatched() const;
+    size_t ReplayRecorded() const;
 
     struct Impl;
 

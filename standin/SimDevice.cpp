@@ -179,6 +179,10 @@ void ModemSim::Impl::OnEvent(SimPort& p, const RxEvent& ev) {
     if (p.role == "modem" || rebooting || ev.bytes.empty()) {
         return;
     }
+    if (replaying) {
+        ReplayRequest(p, ev.bytes);
+        return;
+    }
     if (mode == Mode::kNormal) {
         HandleNormal(p, ev.bytes);
     } else if (mode == Mode::kDownload) {

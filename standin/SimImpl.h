@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "ModemSim.h"
+#include "Replay.h"
 
 namespace modemsim {
 
@@ -37,6 +38,7 @@ struct SimTimer {
     bool corrupt = false;
     bool opening = false;
     Mode next = Mode::kAbsent;
+    int appearMs = -1;  // kVanish: real ms until the next appearance; -1 the reboot time
     Clock::time_point firstTry;
 };
 
@@ -79,6 +81,12 @@ struct ModemSim::Impl {
     int padFired = 0;
     int badCrcUsed = 0;
     uint32_t noiseSeed = 1;  // line noise is the same from run to run
+    // Replay (Options::replayFile).
+    bool replaying = false;
+    Recording recording;
+    size_t replayNext = 0;         // the next recorded request
+    size_t replayEnumeration = 0;  // the recorded enumeration shown (or shown next)
+    std::vector<std::string> breaches;
 
     // ModemSim.cpp: tree, terminals, worker loop (all called with mu held).
     bool Appear(Mode m, std::string* error);
@@ -105,6 +113,9 @@ struct ModemSim::Impl {
     void Acknowledge(SimPort& p, bool padded);
     void HangUpMidFrame(SimPort& p);
     void Violation(const std::string& text);
+    // Replay.cpp's player: the recorded answer to a request, or a breach.
+    void ReplayRequest(SimPort& p, const Bytes& request);
+    void SendReplayed(SimPort& p, const ReplayReply& reply);
 };
 
 }  // namespace modemsim

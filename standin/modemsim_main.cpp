@@ -6,9 +6,17 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Cli.h"
 #include "ModemSim.h"
+
+namespace {
+
+// Exit status after SIGINT or SIGTERM when a replay saw a breach.
+constexpr int kReplayBreachStatus = 3;
+
+}  // namespace
 
 int main(int argc, char** argv) {
     modemsim::CliOptions cli;
@@ -63,5 +71,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "modemsim: %s\n", error.c_str());
         return 1;
     }
-    return 0;
+    if (cli.sim.replayFile.empty())
+        return 0;
+    const std::vector<std::string> breaches = sim.ReplayBreaches();
+    std::printf("replay: %zu of %zu recorded requests matched, %zu breach%s\n", sim.ReplayMatched(),
+                sim.ReplayRecorded(), breaches.size(), breaches.size() == 1 ? "" : "es");
+    for (const std::string& b : breaches)
+        std::fprintf(stderr, "modemsim: replay breach: %s\n", b.c_str());
+    return breaches.empty() ? 0 : kReplayBreachStatus;
 }

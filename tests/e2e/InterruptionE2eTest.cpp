@@ -84,7 +84,7 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
 
         ProgramRun run;
         RunOptions options = Options(kScale);
-        options.arguments = {"--report", "report.json"};
+        options.arguments = {"--report", "report.json", "--trace", "trace.jsonl"};
         ASSERT_TRUE(run.Start(options));
         ASSERT_TRUE(sim.WaitUntil(row.moment, 60000));
         // Frames after the signal may meet the value already set back.
@@ -94,6 +94,18 @@ TEST_F(InterruptedRun, EndsAtOnceExceptWhileTheModemIsWritten) {
         const RunResult r = run.Wait();
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+
+        // Every frame sent is in the trace, and so is the end (frames the
+        // worker still sent while an interruption ended the run may follow).
+        const std::string trace = ReadFile(m_app + "/trace.jsonl");
+        const int traced =
+            static_cast<int>(Count(trace, R"("dir":"tx")") - Count(trace, R"("ev":"raw")"));
+        EXPECT_TRUE(sim.WaitUntil(
+            [traced](const Snapshot& s) { return s.counters.framesIn == traced; }, 5000))
+            << traced << " frames traced, " << sim.GetSnapshot().counters.framesIn << " received";
+        const std::string end = std::string(R"("ev":"end","result":")") +
+                                (row.endsTheRun ? "interrupted" : "success") + "\"";
+        EXPECT_EQ(Count(trace, end), 1u) << trace;
 
         if (row.endsTheRun) {
             ASSERT_TRUE(r.exited) << "signal " << r.termSignal;

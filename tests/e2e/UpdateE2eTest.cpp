@@ -4,6 +4,7 @@
 // disk; then, row by row, how a run ends when the device loses, refuses or
 // garbles a reply, is the wrong board, refuses the backup, restores late or
 // never comes back, or when the package is damaged.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -18,6 +19,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,6 +213,9 @@ struct Observed {
     // The boot loader's port seen from outside while a block waited for its
     // acknowledgement: in exclusive mode, and refusing another lock.
     bool probed = false, probeExclusive = false, probeLockRefused = false;
+    // A replay: its breaches and how many recorded requests it matched.
+    std::vector<std::string> breaches;
+    size_t replayMatched = 0;
 };
 
 // What a run has beside the device: a second modem, a probe of the port being
@@ -219,7 +224,9 @@ struct RunExtras {
     bool secondModem = false;
     bool probeWhileWriting = false;
     void (*prepare)(const std::string& root) = nullptr;
-    size_t stdoutLimit = 0;  // standard output read by "| head -c N"
+    size_t stdoutLimit = 0;                           // standard output read by "| head -c N"
+    std::vector<std::string> arguments;               // the program's options
+    const std::vector<PackageUnit>* units = nullptr;  // the package's units; null the usual
 };
 
 // Opens the node from outside while the program has it: is it in exclusive
@@ -255,12 +262,13 @@ protected:
     // The program file carrying the package; when damaged, one byte of the
     // last unit's data is flipped: no start-up step reads it, only the unit
     // check finds it.
-    void MakeProgram(const std::string& identity, bool damaged = false) {
+    void MakeProgram(const std::string& identity, bool damaged = false,
+                     const std::vector<PackageUnit>* units = nullptr) {
         static_assert(sizeof kNvDocument > 64, "the flipped byte lies in the last unit's data");
         TempDir work("fp-pack");
         const std::string package = work / "package.bin";
         std::string error, bytes;
-        ASSERT_TRUE(BuildPackage(package, identity, m_units, &error)) << error;
+        ASSERT_TRUE(BuildPackage(package, identity, units ? *units : m_units, &error)) << error;
         if (damaged) {
             ASSERT_TRUE(ReadFile(package, &bytes));
             bytes[bytes.size() - 50] ^= 0x01;
@@ -276,7 +284,7 @@ protected:
     Observed Update(const std::string& identity, modemsim::Options options, const char* scale,
                     int controlResets, bool damaged = false, const RunExtras& extras = {}) {
         Observed o;
-        MakeProgram(identity, damaged);
+        MakeProgram(identity, damaged, extras.units);
         // A device whose new firmware takes runs the package's target version.
         options.versionAfter = identity.substr(identity.rfind(':') + 1);
         o.scale = options.timeScale = std::atof(scale);
@@ -308,6 +316,7 @@ protected:
         const auto start = std::chrono::steady_clock::now();
         RunOptions run = Options(scale, 180000);
         run.stdoutLimit = extras.stdoutLimit;
+        run.arguments = extras.arguments;
         o.run = RunProgram(run);
         EXPECT_TRUE(o.run.started);
         EXPECT_FALSE(o.run.timedOut) << o.run.out;
@@ -325,6 +334,8 @@ protected:
         o.installed = device.installedVersion;
         o.flash = sim.Units();
         o.trace = sim.Trace();
+        o.breaches = sim.ReplayBreaches();
+        o.replayMatched = sim.ReplayMatched();
         o.log = Log();
         o.eventLog = ReadFile(m_root + "/users/SoftUpdateLog.log");
         auto lastReset = o.trace.end();
@@ -1358,5 +1369,145 @@ INSTANTIATE_TEST_SUITE_P(Rows, OptionRun, ::testing::ValuesIn(OptionCases()),
                          [](const ::testing::TestParamInfo<OptionCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// ---- Record and replay ---------------------------------------------------------
+
+// The frames with a good CRC of the program's --trace file, as "tx 41..." and
+// "rx 02" (only the requests when txOnly); a line that is no JSON is kept as
+// it is, so that it shows in a comparison.
+std::vector<std::string> TracedFrames(const std::string& path, bool txOnly) {
+    std::vector<std::string> frames;
+    std::istringstream in(ReadFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto j = nlohmann::json::parse(line, nullptr, false);
+        if (j.is_discarded() || !j.contains("ev")) {
+            frames.push_back("unreadable: " + line);
+            continue;
+        }
+        if (j["ev"] != "frame" || !j["crc_ok"].get<bool>() || (txOnly && j["dir"] != "tx"))
+            continue;
+        frames.push_back(j["dir"].get<std::string>() + " " + j["hex"].get<std::string>());
+    }
+    return frames;
+}
+
+// The stand-in's own trace in the same form (its rx is the program's tx).
+std::vector<std::string> StandinFrames(const std::vector<TraceEntry>& trace) {
+    std::vector<std::string> frames;
+    for (const TraceEntry& e : trace) {
+        if (e.kind != "flag" && e.kind != "noflag")
+            continue;
+        std::string hex;
+        for (uint8_t b : e.bytes) {
+            static const char kDigits[] = "0123456789abcdef";
+            hex += kDigits[b >> 4];
+            hex += kDigits[b & 0xF];
+        }
+        frames.push_back((e.received ? "tx " : "rx ") + hex);
+    }
+    return frames;
+}
+
+// A run with faults recorded by --trace, replayed against the same program
+// file, then against a package with one byte changed in a block.
+TEST_F(UpdateRun, TracedRunReplaysWithTheSameRequestsAndAChangedBlockIsABreach) {
+    const std::string recorded = m_tmp / "recorded.jsonl";
+    modemsim::Options faults = SimOptions(1.0);
+    faults.faults.dropAck.target = AckFault::kBlock;  // the second block of unit 1
+    faults.faults.dropAck.block = 2;
+    faults.faults.badCrcCommand = 0x02;  // the first acknowledgement: unit 0's erase
+    faults.faults.lineNoise = true;
+    RunExtras extras;
+    extras.arguments = {"--trace", recorded};
+    const Observed o = Update(kIdentity, faults, kScale, 1, false, extras);
+    ExpectNormalEnd(o.run, "TRUE");
+    EXPECT_EQ(o.counters.droppedAcks, 1);
+    const std::vector<std::string> requests = TracedFrames(recorded, true);
+    EXPECT_EQ(TracedFrames(recorded, false), StandinFrames(o.trace));
+    const std::string text = ReadFile(recorded);
+    EXPECT_TRUE(Has(text, R"("dir":"rx","hex":"02","flag":true,"crc_ok":false)")) << text;
+    EXPECT_TRUE(Has(text, R"("ev":"end","result":"success","error_code":null})"));
+
+    const std::string replayed = m_tmp / "replayed.jsonl";
+    modemsim::Options replay = SimOptions(1.0);
+    replay.replayFile = recorded;
+    extras.arguments = {"--trace", replayed};
+    const Observed r = Update(kIdentity, replay, kScale, 0, false, extras);
+    ExpectNormalEnd(r.run, "TRUE");
+    EXPECT_EQ(r.breaches, std::vector<std::string>());
+    EXPECT_EQ(TracedFrames(replayed, true), requests);
+    EXPECT_EQ(r.replayMatched, requests.size());
+
+    std::vector<PackageUnit> changed = PackageUnits();
+    changed[1].data[4096] ^= 0x01;  // the first byte of unit 1's second block
+    extras.arguments.clear();
+    extras.units = &changed;
+    const Observed b = Update(kIdentity, replay, kScale, 0, false, extras);
+    ExpectNormalEnd(b.run, "FALSE");
+    const auto first = std::find_if(requests.begin(), requests.end(), [](const std::string& q) {
+        return q.compare(0, 13, "tx 4200000002") == 0;
+    });
+    ASSERT_NE(first, requests.end());
+    ASSERT_EQ(b.breaches.size(), 1u);
+    EXPECT_TRUE(Has(b.breaches[0], "request " + std::to_string(first - requests.begin() + 1) +
+                                       " differs: recorded 42 00 00 00 02 "))
+        << b.breaches[0];
+}
+
+// The support bundle takes the run's log, result, report and trace and the
+// program file's --version and --info, and no other file of the directory.
+TEST_F(UpdateRun, SupportBundleHoldsTheRunsFilesAndNothingElse) {
+    MakeProgram(kIdentity);
+    ASSERT_TRUE(WriteFile(m_app + "/" + kLogFile, "log\n"));
+    ASSERT_TRUE(WriteFile(m_app + "/run.jsonl", "{\"t\":0.1,\"ev\":\"end\"}\n"));
+    ASSERT_TRUE(WriteFile(m_app + "/report.json", "{\"schema\":1,\"program\":{}}\n"));
+    ASSERT_TRUE(WriteFile(m_app + "/notes.txt", "private\n"));
+    const std::string out = m_tmp / "out";
+    ASSERT_TRUE(MakeDirs(out));
+    const std::string script = std::string(FP_RECORDINGS_DIR) + "/../../scripts/support-bundle.sh";
+    const ToolResult made =
+        RunTool({"/bin/sh", "-c", "cd \"$0\" && sh \"$1\" \"$2\"", out, script, m_app});
+    ASSERT_EQ(made.exitStatus, 0) << made.output;
+    const std::string bundle = made.output.substr(0, made.output.find('\n'));
+    const ToolResult listed = RunTool({"/bin/tar", "tzf", bundle});
+    for (const char* file :
+         {"files/KorvelFlashPilotLog.log", "files/run.jsonl", "files/report.json", "program.txt",
+          "sysfs/option.txt", "serial-nodes.txt", "modemmanager.txt", "kernel.txt"})
+        EXPECT_TRUE(Has(listed.output, std::string("flashpilot-support/") + file)) << file;
+    EXPECT_FALSE(Has(listed.output, "notes.txt")) << listed.output;
+    const ToolResult program =
+        RunTool({"/bin/tar", "xzf", bundle, "-O", "flashpilot-support/program.txt"});
+    EXPECT_TRUE(Has(program.output, std::string("target version ") + kTarget)) << program.output;
+}
+
+// Every recording under tests/recordings/ (a program --trace file of a run
+// with this file's package) replays to its recorded end, request for request.
+TEST_F(UpdateRun, RecordingsReplayToTheirRecordedEnd) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(FP_RECORDINGS_DIR)) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.size() > 6 && name.compare(name.size() - 6, 6, ".jsonl") == 0)
+                names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    ASSERT_GE(names.size(), 3u);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::string path = std::string(FP_RECORDINGS_DIR) + "/" + name;
+        const std::string text = ReadFile(path);
+        modemsim::Options replay = SimOptions(1.0);
+        replay.replayFile = path;
+        const Observed r = Update(kIdentity, replay, kScale, 0);
+        ExpectNormalEnd(r.run, Has(text, R"("ev":"end","result":"success")") ? "TRUE" : "FALSE");
+        EXPECT_EQ(r.breaches, std::vector<std::string>());
+        EXPECT_EQ(r.replayMatched, TracedFrames(path, true).size());
+        RemoveTree(m_app);
+        ASSERT_TRUE(MakeDirs(m_app));
+    }
+}
 
 }  // namespace

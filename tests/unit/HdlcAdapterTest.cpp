@@ -12,6 +12,7 @@
 #include "HOST_HDLC.h"
 #include "LinkTestSupport.h"
 #include "PortNames.h"
+#include "SessionTrace.h"
 
 namespace {
 
@@ -431,3 +432,34 @@ TEST_F(HdlcLifecycle, WithoutReaderFramesAreReadOnDemand) {
 }
 
 }  // namespace
+
+// The trace's frame line: other tools read these keys and values.
+TEST(SessionTraceLine, FrameLineCarriesEveryKeyOfTheFormat) {
+    struct Row {
+        std::vector<BYTE> payload;
+        bool tx, download, flag, crcOk;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {{0x41, 0x7E, 0x0A},
+         true,
+         true,
+         true,
+         true,
+         R"({"t":1.500000,"ev":"frame","port":"ttyUSB3","mode":"download","dir":"tx",)"
+         R"("hex":"417e0a","flag":true,"crc_ok":true})"},
+        {{0x02},
+         false,
+         false,
+         false,
+         false,
+         R"({"t":1.500000,"ev":"frame","port":"ttyUSB3","mode":"normal","dir":"rx",)"
+         R"("hex":"02","flag":false,"crc_ok":false})"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(
+            CSessionTrace::FrameLine(1.5, "/dev/ttyUSB3", row.download, row.tx, row.payload.data(),
+                                     static_cast<DWORD>(row.payload.size()), row.flag, row.crcOk),
+            row.expected);
+    }
+}

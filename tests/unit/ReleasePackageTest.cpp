@@ -118,6 +118,7 @@ TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
         {"usr/share/doc/flashpilot/README.md", false},
         {"usr/share/doc/flashpilot/copyright", false},
         {"usr/share/doc/flashpilot/changelog.gz", false},
+        {"usr/share/doc/flashpilot/support-bundle.sh", false},
         {"usr/share/man/man1/flashpilot.1.gz", false},
         {"usr/share/man/man1/fwpack.1.gz", false},
         {"usr/share/man/man1/modemsim.1.gz", false},

@@ -1,9 +1,12 @@
 // The stand-in's own frame codec and its command line.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <random>
 
 #include "Cli.h"
+#include "Replay.h"
 #include "StandinTestClient.h"
 
 namespace {
@@ -133,6 +136,58 @@ TEST(StandinCodec, OverlongBodyIsDroppedAndTheNextFrameStillArrives) {
 bool Parse(std::vector<const char*> args, modemsim::CliOptions* out, std::string* error) {
     args.insert(args.begin(), "modemsim");
     return modemsim::ParseCommandLine(static_cast<int>(args.size()), args.data(), out, error);
+}
+
+// A recording read back: enumerations from the walks that found new nodes,
+// each request with what followed it, and the breach texts.
+TEST(StandinReplay, RecordingGivesStepsRepliesEnumerationsAndBreaches) {
+    char path[] = "/tmp/fp-recording-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const char* walk =
+        R"({"t":0.1,"ev":"walk","found":true,"entries":[{"entry":"1-1:1.0","if":"00",)"
+        R"("node":"ttyUSB%d","ours":true,"path":"1-1","product":"%s"}]})";
+    char normal[512], again[512], loader[512];
+    std::snprintf(normal, sizeof normal, walk, 0, "140B");
+    std::snprintf(again, sizeof again, walk, 0, "140B");
+    std::snprintf(loader, sizeof loader, walk, 3, "1408");
+    std::ofstream(path)
+        << normal << "\n"
+        << R"({"t":0.2,"ev":"frame","port":"ttyUSB0","mode":"normal","dir":"tx","hex":"3a","flag":false,"crc_ok":true})"
+        << "\n"
+        << R"({"t":0.3,"ev":"dropped","port":"ttyUSB0","mode":"normal","reason":"short","length":1,"hex":"7e"})"
+        << "\n"
+        << R"({"t":0.3,"ev":"frame","port":"ttyUSB0","mode":"normal","dir":"rx","hex":"3a","flag":false,"crc_ok":false})"
+        << "\n"
+        << again << "\n"
+        << loader << "\n"
+        << R"({"t":0.9,"ev":"frame","port":"ttyUSB3","mode":"download","dir":"tx","hex":"0c","flag":true,"crc_ok":true})"
+        << "\n"
+        << R"({"t":1.0,"ev":"frame","port":"ttyUSB3","mode":"download","dir":"rx","hex":"0d","flag":true,"crc_ok":true})"
+        << "\n";
+    modemsim::Recording r;
+    std::string error;
+    ASSERT_TRUE(modemsim::LoadRecording(path, &r, &error)) << error;
+    std::remove(path);
+    ASSERT_EQ(r.enumerations.size(), 2u);
+    EXPECT_EQ(r.enumerations[0].productRow, 11);
+    EXPECT_FALSE(r.enumerations[0].download);
+    EXPECT_EQ(r.enumerations[1].productRow, 8);
+    EXPECT_EQ(r.enumerations[1].firstNode, 3);
+    EXPECT_TRUE(r.enumerations[1].download);
+    ASSERT_EQ(r.steps.size(), 2u);
+    EXPECT_EQ(r.steps[0].enumeration, 0);
+    ASSERT_EQ(r.steps[0].replies.size(), 2u);
+    EXPECT_EQ(r.steps[0].replies[0].kind, modemsim::ReplayReply::kBytes);
+    EXPECT_EQ(r.steps[0].replies[0].bytes, Bytes{0x7E});
+    EXPECT_EQ(r.steps[0].replies[1].kind, modemsim::ReplayReply::kBadCrc);
+    EXPECT_EQ(r.steps[1].enumeration, 1);
+    EXPECT_TRUE(r.steps[1].replies.at(0).flag);
+    EXPECT_EQ(modemsim::ReplayBreach(1, r, Bytes{0x0C, 0x01}),
+              "request 2 differs: recorded 0C, received 0C 01");
+    EXPECT_EQ(modemsim::ReplayBreach(2, r, Bytes{0x0A}),
+              "request 3 is not in the recording (2 requests): received 0A");
 }
 
 TEST(StandinCli, ParsesIdentityTimingAndFaults) {

@@ -1,0 +1,85 @@
+// The run's frame trace (--trace FILE): one JSON object per line, appended to
+// FILE, for every frame sent and received, bytes the deframer dropped, port
+// opens and closes, port walks, pauses longer than a second and the run's
+// end. The reader thread and the worker both write; lines go through one
+// buffer under a lock and reach the file at every event that is no frame,
+// when the buffer is large, a moment after the last write, and at every end.
+// Without --trace every call returns at once.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Types.h"
+
+// One interface entry a port walk found.
+struct STraceWalkEntry {
+    std::string entry;    // the option driver's entry, e.g. 1-1:1.2
+    std::string path;     // the USB device's port path, e.g. 1-1
+    std::string product;  // product ID, four upper-case hex digits; empty when unreadable
+    std::string iface;    // interface number, e.g. 02
+    std::string node;     // ttyUSB<n>; empty when it has none
+    bool ours = false;    // the device whose ports the walk took
+};
+
+class CSessionTrace {
+public:
+    static CSessionTrace& Instance();
+
+    // Opens FILE for appending; false with the reason in *error.
+    bool Open(const std::string& path, std::string* error);
+    bool Enabled() const { return m_fd.load(std::memory_order_relaxed) >= 0; }
+    // The link's mode as the program sees it: the boot loader's download mode or not.
+    void SetDownloadMode(bool download) { m_download.store(download); }
+
+    // payload without its CRC; port the node's path.
+    void Frame(const char* port, bool tx, const BYTE* payload, DWORD length, bool flag, bool crcOk);
+    // Bytes sent outside frames (AT lines).
+    void Raw(const char* port, const BYTE* bytes, DWORD length);
+    // reason: "short" (a frame of fewer bytes than a CRC), "overlong" (longer
+    // than the receive buffer; hex holds its first bytes, fullLength the
+    // count), "cut" (a frame the port's end cut off). A frame with a bad CRC
+    // is a frame event with crc_ok false.
+    void Dropped(const char* port, const BYTE* bytes, DWORD length, const char* reason,
+                 DWORD fullLength);
+    // error: the adapter's last error code of a failed open (0 none).
+    void PortOpen(const char* port, bool ok, unsigned long error);
+    void PortClose(const char* port, bool ok);
+    void Walk(bool found, const std::vector<STraceWalkEntry>& entries);
+    void Pause(unsigned long ms, unsigned long scaledMs);
+    // The run's end, written at once. Frames the worker still sends while
+    // an interrupted run ends may follow it: the modem saw them.
+    void End(const std::string& result, int errorCode);
+    // Writes what the buffer holds; safe from any thread, at any end.
+    void Flush();
+    void Close();
+
+    // The line of a frame event, without the line feed (tests read it back).
+    static std::string FrameLine(double seconds, const char* port, bool download, bool tx,
+                                 const BYTE* payload, DWORD length, bool flag, bool crcOk);
+
+private:
+    CSessionTrace() = default;
+    ~CSessionTrace() { Close(); }  // an exit() anywhere still writes the last lines
+    CSessionTrace(const CSessionTrace&) = delete;
+    CSessionTrace& operator=(const CSessionTrace&) = delete;
+    double Seconds() const;
+    void Append(const std::string& line, bool flushNow);
+    void WriteOut();  // m_lock held
+
+    std::atomic<int> m_fd{-1};
+    std::atomic<bool> m_download{false};
+    std::mutex m_lock;
+    std::string m_buffer;
+    std::chrono::steady_clock::time_point m_start;
+    std::chrono::steady_clock::time_point m_lastWrite;
+};
+
+// Shorthand: the one trace of the process.
+inline CSessionTrace& SessionTrace() {
+    return CSessionTrace::Instance();
+}
