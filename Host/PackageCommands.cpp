@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "PackageInspection.h"
+#include "AttachedPackage.h"
 
 namespace {
 
@@ -25,9 +25,9 @@ int Print(const std::string& text, int status) {
 }
 
 int Version() {
-    SPackageInspection package;
+    SAttachedPackage package;
     std::string line = std::string("FlashPilot ") + kProgramVersionText;
-    if (!InspectProgramFile(kSelf, &package) || package.identity.empty())
+    if (!ReadAttachedPackage(kSelf, &package) || package.identity.empty())
         line += ", no package attached";
     else
         line += ", package " + package.identity + ", target version " + package.targetVersion;
@@ -35,15 +35,15 @@ int Version() {
 }
 
 int Info() {
-    SPackageInspection package;
-    if (!InspectProgramFile(kSelf, &package)) {
+    SAttachedPackage package;
+    if (!ReadAttachedPackage(kSelf, &package)) {
         std::fprintf(stderr, "flashpilot: %s\n", package.problem.c_str());
         return 1;
     }
     std::string text = "identity " + package.identity + "\n";
     text += "target version " + package.targetVersion + "\n";
     for (size_t i = 0; i < package.units.size(); ++i) {
-        const SInspectedUnit& unit = package.units[i];
+        const SCheckedUnit& unit = package.units[i];
         char line[160];
         std::snprintf(line, sizeof line, "unit %zu type 0x%08X length %u frame size %u check %s\n",
                       i, unit.type, unit.length, unit.frameSize,

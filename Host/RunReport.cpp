@@ -11,11 +11,11 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "AttachedPackage.h"
 #include "ConsoleScreens.h"
 #include "Function.h"
 #include "MACController.h"
 #include "PackageCommands.h"
-#include "PackageInspection.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
 #include "RunPhases.h"
@@ -75,10 +75,10 @@ std::string UsbPortPath() {
 }
 
 json PackageFacts() {
-    SPackageInspection package;
-    InspectProgramFile("/proc/self/exe", &package);
+    SAttachedPackage package;
+    ReadAttachedPackage("/proc/self/exe", &package);
     json units = json::array();
-    for (const SInspectedUnit& unit : package.units) {
+    for (const SCheckedUnit& unit : package.units) {
         char type[16];
         std::snprintf(type, sizeof type, "0x%08X", unit.type);
         units.push_back({{"type", type}, {"length", unit.length}, {"checked", unit.checked}});

@@ -632,37 +632,33 @@ bool ModemSim::Start(std::string* error) {
             return false;
         }
     }
-    if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-        *error = "pipe failed";
+    // A start that fails half-way gives back the wake pipe and the trace file.
+    auto giveBack = [&s] {
+        for (int& fd : s.wake) {
+            if (fd >= 0)
+                close(fd);
+            fd = -1;
+        }
         if (s.trace)
             std::fclose(s.trace);
         s.trace = nullptr;
         return false;
+    };
+    if (pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        s.wake[0] = s.wake[1] = -1;
+        *error = "pipe failed";
+        return giveBack();
     }
     if (!o.replayFile.empty()) {
-        if (!LoadRecording(o.replayFile, &s.recording, error)) {
-            close(s.wake[0]);
-            close(s.wake[1]);
-            s.wake[0] = s.wake[1] = -1;
-            if (s.trace)
-                std::fclose(s.trace);
-            s.trace = nullptr;
-            return false;
-        }
+        if (!LoadRecording(o.replayFile, &s.recording, error))
+            return giveBack();
         s.replaying = true;
     }
     s.t0 = Clock::now();
     s.installed = o.versionBefore;
     s.stopping = false;
-    if (!s.Appear(o.faults.startInDownload ? Mode::kDownload : Mode::kNormal, error)) {
-        close(s.wake[0]);
-        close(s.wake[1]);
-        s.wake[0] = s.wake[1] = -1;
-        if (s.trace)
-            std::fclose(s.trace);
-        s.trace = nullptr;
-        return false;
-    }
+    if (!s.Appear(o.faults.startInDownload ? Mode::kDownload : Mode::kNormal, error))
+        return giveBack();
     if (!o.faults.holdLockRole.empty())
         s.HoldLock();
     s.started = true;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "Attach.h"
+#include "AttachedPackage.h"
 #include "MAC_AppFileRead.h"
-#include "PackageInspection.h"
 
 int PrintPackageInfo(const std::string& path, FILE* out, FILE* err) {
     FILE* file = std::fopen(path.c_str(), "rb");
@@ -40,8 +40,8 @@ int PrintPackageInfo(const std::string& path, FILE* out, FILE* err) {
         length = trailer.packageLen;
     }
     // Checked in place, unit by unit, with the program's own reader.
-    SPackageInspection package;
-    InspectPackage(file, offset, length, &package);
+    SAttachedPackage package;
+    ReadPackageAt(file, offset, length, &package);
     std::fclose(file);
     if (!package.valid) {
         std::string where = attached ? " (package at offset " + std::to_string(offset) +
@@ -53,7 +53,7 @@ int PrintPackageInfo(const std::string& path, FILE* out, FILE* err) {
     }
     std::fprintf(out, "identity %s\n", package.identity.c_str());
     for (size_t i = 0; i < package.units.size(); ++i) {
-        const SInspectedUnit& unit = package.units[i];
+        const SCheckedUnit& unit = package.units[i];
         std::fprintf(out, "unit %zu type 0x%08X length %u frames %llu\n", i, unit.type, unit.length,
                      UnitFrameCount(unit.length, unit.frameSize));
     }

@@ -1,4 +1,4 @@
-// Inspection of a package in place, without extracting it: where a program
+// A package read in place, without extracting it: where a program
 // file carries its package, the identity, and every unit with the result of
 // its check. Used by the program's --info and --version, its report, and by
 // fwpack info.
@@ -10,7 +10,7 @@
 
 #include "Types.h"
 
-struct SInspectedUnit {
+struct SCheckedUnit {
     DWORD type = 0;
     DWORD length = 0;     // data bytes
     DWORD frameSize = 0;  // bytes per frame CRC
@@ -18,15 +18,15 @@ struct SInspectedUnit {
     std::string problem;  // why the check failed; empty when checked
 };
 
-struct SPackageInspection {
-    bool located = false;               // a trailer names a package inside the file
-    unsigned long long offset = 0;      // where the package starts in the file
-    unsigned long long length = 0;      // its bytes
-    std::string identity;               // unit 0's identity text, e.g. "V001:QM90W:11.810"
-    std::string targetVersion;          // the identity's third field; empty when malformed
-    std::vector<SInspectedUnit> units;  // every unit that could be located
-    bool valid = false;                 // every unit located and checked
-    std::string problem;                // why not valid
+struct SAttachedPackage {
+    bool located = false;             // a trailer names a package inside the file
+    unsigned long long offset = 0;    // where the package starts in the file
+    unsigned long long length = 0;    // its bytes
+    std::string identity;             // unit 0's identity text, e.g. "V001:QM90W:11.810"
+    std::string targetVersion;        // the identity's third field; empty when malformed
+    std::vector<SCheckedUnit> units;  // every unit that could be located
+    bool valid = false;               // every unit located and checked
+    std::string problem;              // why not valid
 };
 
 // The package's target version: the third of the identity's three
@@ -36,11 +36,11 @@ std::string TargetVersionOf(const std::string& identity);
 // Checks the package of length bytes at offset in file, unit by unit. A unit
 // whose check fails is listed as such and the walk goes on behind it as long
 // as its header can be trusted.
-void InspectPackage(FILE* file, unsigned long long offset, unsigned long long length,
-                    SPackageInspection* out);
+void ReadPackageAt(FILE* file, unsigned long long offset, unsigned long long length,
+                   SAttachedPackage* out);
 
 // Locates the package of the program file at path through its trailer (as
 // the extraction does: the package must lie before the 24-byte trailer) and
-// inspects it. false with out->problem when the file cannot be read or holds
+// checks it. false with out->problem when the file cannot be read or holds
 // no package.
-bool InspectProgramFile(const char* path, SPackageInspection* out);
+bool ReadAttachedPackage(const char* path, SAttachedPackage* out);

@@ -1,4 +1,4 @@
-#include "PackageInspection.h"
+#include "AttachedPackage.h"
 
 #include <sys/stat.h>
 
@@ -45,8 +45,8 @@ std::string TargetVersionOf(const std::string& identity) {
     return identity.substr(second + 1);
 }
 
-void InspectPackage(FILE* file, unsigned long long offset, unsigned long long length,
-                    SPackageInspection* out) {
+void ReadPackageAt(FILE* file, unsigned long long offset, unsigned long long length,
+                   SAttachedPackage* out) {
     out->offset = offset;
     out->length = length;
     out->units.clear();
@@ -76,7 +76,7 @@ void InspectPackage(FILE* file, unsigned long long offset, unsigned long long le
                                  strnlen(header.szIdentity, sizeof header.szIdentity));
             out->targetVersion = TargetVersionOf(out->identity);
         }
-        SInspectedUnit unit;
+        SCheckedUnit unit;
         unit.type = header.dwUnitType;
         unit.length = header.dwDataLen;
         unit.frameSize = header.dwFrameSize;
@@ -102,8 +102,8 @@ void InspectPackage(FILE* file, unsigned long long offset, unsigned long long le
     out->valid = allChecked;
 }
 
-bool InspectProgramFile(const char* path, SPackageInspection* out) {
-    *out = SPackageInspection();
+bool ReadAttachedPackage(const char* path, SAttachedPackage* out) {
+    *out = SAttachedPackage();
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         out->problem = std::string("cannot open ") + path + ": " + std::strerror(errno);
@@ -125,7 +125,7 @@ bool InspectProgramFile(const char* path, SPackageInspection* out) {
         return false;
     }
     out->located = true;
-    InspectPackage(file, offset, length, out);
+    ReadPackageAt(file, offset, length, out);
     std::fclose(file);
     return true;
 }
