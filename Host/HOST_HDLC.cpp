@@ -359,8 +359,12 @@ BOOL CHdlcAdapter::Write(DWORD rawFlag, const BYTE* pOutBuffer, DWORD dwLength) 
     CalculateCRC(pOutBuffer, dwLength, crc);
     if (!MkHDLCPkt(pOutBuffer, dwLength, crc))
         return FALSE;
+    // Queued before the write, so that its reply cannot come first; made
+    // into text once the frame is on its way.
     SessionTrace().Frame(m_szPort, true, pOutBuffer, dwLength, m_byNoOpeningFlag.load() == 0, true);
-    return WriteNetPortPkt();
+    const BOOL written = WriteNetPortPkt();
+    SessionTrace().Settle();
+    return written;
 }
 
 BOOL CHdlcAdapter::NextByte(BYTE* value) {
@@ -468,10 +472,11 @@ BOOL CHdlcAdapter::ReadHDLCData() {
             }
         }
         // Too short or a bad CRC: dropped without a word (but traced).
-        if (m_dwReadLen > 2)
+        if (m_dwReadLen > 2) {
             SessionTrace().Frame(m_szPort, false, m_psReadBuf, m_dwReadLen - 2, m_bOpeningFlag,
                                  false);
-        else
+            SessionTrace().Settle();
+        } else
             SessionTrace().Dropped(m_szPort, m_psReadBuf, m_dwReadLen, "short", m_dwReadLen);
     }
 }
@@ -530,6 +535,7 @@ void CHdlcAdapter::ProcessRcvPacket() {
         SessionTrace().Frame(m_szPort, false, m_psReadBuf, m_dwReadLen, m_bOpeningFlag, true);
         NotifyObserver(m_psReadBuf, m_dwReadLen);
         PutRcvPktToRdBuf(m_psReadBuf, m_dwReadLen);
+        SessionTrace().Settle();  // the waiting request has its reply already
     }
     m_bReaderRunning.store(false);
     // The last touch of the adapter by this thread.

@@ -22,15 +22,23 @@ const char* BaseName(const char* port) {
     return slash != nullptr ? slash + 1 : port;
 }
 
+// Two hex digits per byte from one table: the trace's hot loop.
 void AppendHex(std::string* out, const BYTE* bytes, DWORD length) {
-    static const char kDigits[] = "0123456789abcdef";
+    static const struct Pairs {
+        char text[512];
+        Pairs() {
+            static const char kDigits[] = "0123456789abcdef";
+            for (int i = 0; i < 256; ++i) {
+                text[2 * i] = kDigits[i >> 4];
+                text[2 * i + 1] = kDigits[i & 0xF];
+            }
+        }
+    } kPairs;
     const size_t at = out->size();
     out->resize(at + 2 * static_cast<size_t>(length));
     char* p = &(*out)[at];
-    for (DWORD i = 0; i < length; ++i) {
-        *p++ = kDigits[bytes[i] >> 4];
-        *p++ = kDigits[bytes[i] & 0xF];
-    }
+    for (DWORD i = 0; i < length; ++i, p += 2)
+        std::memcpy(p, &kPairs.text[2 * bytes[i]], 2);
 }
 
 std::string Head(double seconds, const char* ev) {
@@ -45,11 +53,29 @@ std::string Quoted(const char* text) {
         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+void AppendFrameLine(std::string* line, double seconds, const char* port, bool download, bool tx,
+                     const BYTE* payload, DWORD length, bool flag, bool crcOk) {
+    *line += Head(seconds, "frame");
+    *line += ",\"port\":";
+    *line += Quoted(port);
+    *line += download ? ",\"mode\":\"download\"" : ",\"mode\":\"normal\"";
+    *line += tx ? ",\"dir\":\"tx\",\"hex\":\"" : ",\"dir\":\"rx\",\"hex\":\"";
+    AppendHex(line, payload, length);
+    *line += flag ? "\",\"flag\":true" : "\",\"flag\":false";
+    *line += crcOk ? ",\"crc_ok\":true}" : ",\"crc_ok\":false}";
+}
+
 }  // namespace
 
 CSessionTrace& CSessionTrace::Instance() {
     static CSessionTrace trace;
     return trace;
+}
+
+CSessionTrace::SEvent& CSessionTrace::SQueue::Next() {
+    if (used == events.size())
+        events.emplace_back();
+    return events[used++];
 }
 
 bool CSessionTrace::Open(const std::string& path, std::string* error) {
@@ -58,7 +84,7 @@ bool CSessionTrace::Open(const std::string& path, std::string* error) {
         *error = "cannot open the trace file " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::lock_guard<std::mutex> hold(m_lock);
+    std::lock_guard<std::mutex> hold(m_writeLock);
     m_start = m_lastWrite = std::chrono::steady_clock::now();
     m_buffer.reserve(2 * kFlushBytes);
     m_fd.store(fd);
@@ -71,15 +97,8 @@ double CSessionTrace::Seconds() const {
 
 std::string CSessionTrace::FrameLine(double seconds, const char* port, bool download, bool tx,
                                      const BYTE* payload, DWORD length, bool flag, bool crcOk) {
-    std::string line = Head(seconds, "frame");
-    line.reserve(line.size() + 2 * static_cast<size_t>(length) + 96);
-    line += ",\"port\":";
-    line += Quoted(BaseName(port));
-    line += download ? ",\"mode\":\"download\"" : ",\"mode\":\"normal\"";
-    line += tx ? ",\"dir\":\"tx\",\"hex\":\"" : ",\"dir\":\"rx\",\"hex\":\"";
-    AppendHex(&line, payload, length);
-    line += flag ? "\",\"flag\":true" : "\",\"flag\":false";
-    line += crcOk ? ",\"crc_ok\":true}" : ",\"crc_ok\":false}";
+    std::string line;
+    AppendFrameLine(&line, seconds, BaseName(port), download, tx, payload, length, flag, crcOk);
     return line;
 }
 
@@ -87,7 +106,22 @@ void CSessionTrace::Frame(const char* port, bool tx, const BYTE* payload, DWORD 
                           bool crcOk) {
     if (!Enabled())
         return;
-    Append(FrameLine(Seconds(), port, m_download.load(), tx, payload, length, flag, crcOk), false);
+    const double seconds = Seconds();
+    std::lock_guard<std::mutex> hold(m_queueLock);
+    SEvent& event = m_queue.Next();
+    event.isLine = false;
+    event.bytes.assign(reinterpret_cast<const char*>(payload), length);
+    event.seconds = seconds;
+    event.port.assign(BaseName(port));
+    event.download = m_download.load();
+    event.tx = tx;
+    event.flag = flag;
+    event.crcOk = crcOk;
+}
+
+void CSessionTrace::Settle() {
+    if (Enabled())
+        Drain(false);
 }
 
 void CSessionTrace::Raw(const char* port, const BYTE* bytes, DWORD length) {
@@ -96,7 +130,7 @@ void CSessionTrace::Raw(const char* port, const BYTE* bytes, DWORD length) {
     std::string line = Head(Seconds(), "raw") + ",\"port\":" + Quoted(BaseName(port)) +
                        ",\"dir\":\"tx\",\"hex\":\"";
     AppendHex(&line, bytes, length);
-    Append(line + "\"}", false);
+    AppendLine(line + "\"}");
 }
 
 void CSessionTrace::Dropped(const char* port, const BYTE* bytes, DWORD length, const char* reason,
@@ -108,7 +142,7 @@ void CSessionTrace::Dropped(const char* port, const BYTE* bytes, DWORD length, c
                        "\",\"reason\":\"" + reason + "\",\"length\":" + std::to_string(fullLength) +
                        ",\"hex\":\"";
     AppendHex(&line, bytes, length);
-    Append(line + "\"}", false);
+    AppendLine(line + "\"}");
 }
 
 void CSessionTrace::PortOpen(const char* port, bool ok, unsigned long error) {
@@ -118,15 +152,14 @@ void CSessionTrace::PortOpen(const char* port, bool ok, unsigned long error) {
                        ",\"ok\":" + (ok ? "true" : "false");
     if (!ok && error != 0)
         line += ",\"error\":" + std::to_string(error);
-    Append(line + "}", true);
+    AppendLine(line + "}");
 }
 
 void CSessionTrace::PortClose(const char* port, bool ok) {
     if (!Enabled())
         return;
-    Append(Head(Seconds(), "close") + ",\"port\":" + Quoted(BaseName(port)) +
-               ",\"ok\":" + (ok ? "true" : "false") + "}",
-           true);
+    AppendLine(Head(Seconds(), "close") + ",\"port\":" + Quoted(BaseName(port)) +
+               ",\"ok\":" + (ok ? "true" : "false") + "}");
 }
 
 void CSessionTrace::Walk(bool found, const std::vector<STraceWalkEntry>& entries) {
@@ -141,34 +174,55 @@ void CSessionTrace::Walk(bool found, const std::vector<STraceWalkEntry>& entries
                         {"node", e.node},
                         {"ours", e.ours}});
     }
-    Append(Head(Seconds(), "walk") + ",\"found\":" + (found ? "true" : "false") + ",\"entries\":" +
-               list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}",
-           true);
+    AppendLine(Head(Seconds(), "walk") + ",\"found\":" + (found ? "true" : "false") +
+               ",\"entries\":" +
+               list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}");
 }
 
 void CSessionTrace::Pause(unsigned long ms, unsigned long scaledMs) {
     if (!Enabled())
         return;
-    Append(Head(Seconds(), "pause") + ",\"ms\":" + std::to_string(ms) +
-               ",\"scaled_ms\":" + std::to_string(scaledMs) + "}",
-           true);
+    AppendLine(Head(Seconds(), "pause") + ",\"ms\":" + std::to_string(ms) +
+               ",\"scaled_ms\":" + std::to_string(scaledMs) + "}");
 }
 
 void CSessionTrace::End(const std::string& result, int errorCode) {
     if (!Enabled())
         return;
-    Append(Head(Seconds(), "end") + ",\"result\":" + Quoted(result.c_str()) +
-               ",\"error_code\":" + (errorCode < 0 ? "null" : std::to_string(errorCode)) + "}",
-           true);
+    AppendLine(Head(Seconds(), "end") + ",\"result\":" + Quoted(result.c_str()) +
+               ",\"error_code\":" + (errorCode < 0 ? "null" : std::to_string(errorCode)) + "}");
 }
 
-void CSessionTrace::Append(const std::string& line, bool flushNow) {
-    std::lock_guard<std::mutex> hold(m_lock);
-    if (m_fd.load() < 0)
-        return;
-    m_buffer += line;
-    m_buffer += '\n';
-    if (flushNow || m_buffer.size() >= kFlushBytes ||
+void CSessionTrace::AppendLine(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> hold(m_queueLock);
+        SEvent& event = m_queue.Next();
+        event.isLine = true;
+        event.bytes = line;
+    }
+    Drain(true);
+}
+
+// The write lock is taken before the queue, so that events reach the buffer
+// in the order they were queued whichever thread drains them.
+void CSessionTrace::Drain(bool writeNow) {
+    std::lock_guard<std::mutex> hold(m_writeLock);
+    {
+        std::lock_guard<std::mutex> take(m_queueLock);
+        std::swap(m_queue, m_taken);
+    }
+    for (size_t i = 0; i < m_taken.used; ++i) {
+        const SEvent& e = m_taken.events[i];
+        if (e.isLine)
+            m_buffer += e.bytes;
+        else
+            AppendFrameLine(&m_buffer, e.seconds, e.port.c_str(), e.download, e.tx,
+                            reinterpret_cast<const BYTE*>(e.bytes.data()),
+                            static_cast<DWORD>(e.bytes.size()), e.flag, e.crcOk);
+        m_buffer += '\n';
+    }
+    m_taken.used = 0;
+    if (writeNow || m_buffer.size() >= kFlushBytes ||
         std::chrono::steady_clock::now() - m_lastWrite >= kFlushAge)
         WriteOut();
 }
@@ -189,15 +243,13 @@ void CSessionTrace::WriteOut() {
 }
 
 void CSessionTrace::Flush() {
-    if (!Enabled())
-        return;
-    std::lock_guard<std::mutex> hold(m_lock);
-    WriteOut();
+    if (Enabled())
+        Drain(true);
 }
 
 void CSessionTrace::Close() {
-    std::lock_guard<std::mutex> hold(m_lock);
-    WriteOut();
+    Drain(true);
+    std::lock_guard<std::mutex> hold(m_writeLock);
     const int fd = m_fd.exchange(-1);
     if (fd >= 0)
         close(fd);

@@ -1,10 +1,13 @@
 // The run's frame trace (--trace FILE): one JSON object per line, appended to
 // FILE, for every frame sent and received, bytes the deframer dropped, port
 // opens and closes, port walks, pauses longer than a second and the run's
-// end. The reader thread and the worker both write; lines go through one
-// buffer under a lock and reach the file at every event that is no frame,
-// when the buffer is large, a moment after the last write, and at every end.
-// Without --trace every call returns at once.
+// end. The reader thread and the worker both write. A frame is only queued
+// (its time and bytes) on the link's path; the caller turns the queue into
+// lines with Settle() once the frame is sent or handed on, so the text costs
+// the link nothing. The queue keeps the order of the events; lines reach the
+// file at every event that is no frame, when the buffer is large, a moment
+// after the last write, and at every end. Without --trace every call returns
+// at once.
 #pragma once
 
 #include <atomic>
@@ -36,8 +39,10 @@ public:
     // The link's mode as the program sees it: the boot loader's download mode or not.
     void SetDownloadMode(bool download) { m_download.store(download); }
 
-    // payload without its CRC; port the node's path.
+    // Queues a frame: payload without its CRC; port the node's path.
     void Frame(const char* port, bool tx, const BYTE* payload, DWORD length, bool flag, bool crcOk);
+    // Turns the queued frames into lines, and writes them out when due.
+    void Settle();
     // Bytes sent outside frames (AT lines).
     void Raw(const char* port, const BYTE* bytes, DWORD length);
     // reason: "short" (a frame of fewer bytes than a CRC), "overlong" (longer
@@ -54,7 +59,7 @@ public:
     // The run's end, written at once. Frames the worker still sends while
     // an interrupted run ends may follow it: the modem saw them.
     void End(const std::string& result, int errorCode);
-    // Writes what the buffer holds; safe from any thread, at any end.
+    // Writes everything queued; safe from any thread, at any end.
     void Flush();
     void Close();
 
@@ -63,17 +68,36 @@ public:
                                  const BYTE* payload, DWORD length, bool flag, bool crcOk);
 
 private:
+    // An event in the queue: a frame's fields and bytes, or a line made already.
+    struct SEvent {
+        bool isLine = false;
+        std::string bytes;  // the frame's payload, or the line
+        double seconds = 0;
+        std::string port;  // the node's name
+        bool download = false, tx = false, flag = false, crcOk = false;
+    };
+    // Events keep their strings' room when they are used again.
+    struct SQueue {
+        std::vector<SEvent> events;
+        size_t used = 0;
+        SEvent& Next();
+    };
+
     CSessionTrace() = default;
     ~CSessionTrace() { Close(); }  // an exit() anywhere still writes the last lines
     CSessionTrace(const CSessionTrace&) = delete;
     CSessionTrace& operator=(const CSessionTrace&) = delete;
     double Seconds() const;
-    void Append(const std::string& line, bool flushNow);
-    void WriteOut();  // m_lock held
+    void AppendLine(const std::string& line);  // queued, then settled and written
+    void Drain(bool writeNow);
+    void WriteOut();  // m_writeLock held
 
     std::atomic<int> m_fd{-1};
     std::atomic<bool> m_download{false};
-    std::mutex m_lock;
+    std::mutex m_queueLock;  // m_queue; held only to queue or take events
+    SQueue m_queue;
+    std::mutex m_writeLock;  // the rest; held while events become text
+    SQueue m_taken;
     std::string m_buffer;
     std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_lastWrite;

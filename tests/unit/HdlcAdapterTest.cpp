@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -462,4 +465,41 @@ TEST(SessionTraceLine, FrameLineCarriesEveryKeyOfTheFormat) {
                                      static_cast<DWORD>(row.payload.size()), row.flag, row.crcOk),
             row.expected);
     }
+}
+
+// Frames are queued on the link's path and made into lines by whichever
+// thread settles next: the file keeps the order they were queued in, and a
+// frame nobody settled still reaches it at the close.
+TEST(SessionTraceLine, LinesKeepTheOrderOfTheEventsWhoeverWritesThem) {
+    char dir[] = "/tmp/fp-trace.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/trace.jsonl";
+    std::string error;
+    ASSERT_TRUE(SessionTrace().Open(path, &error)) << error;
+    const BYTE block[] = {0x42, 0x00, 0x01};
+    const BYTE ack[] = {0x02};
+    SessionTrace().Frame("/dev/ttyUSB0", true, block, sizeof block, true, true);  // not settled
+    std::thread reader([&] {
+        SessionTrace().Frame("/dev/ttyUSB0", false, ack, sizeof ack, true, true);
+        SessionTrace().Settle();
+    });
+    reader.join();
+    SessionTrace().PortClose("/dev/ttyUSB0", true);
+    SessionTrace().Frame("/dev/ttyUSB0", true, ack, sizeof ack, false, true);  // not settled
+    SessionTrace().Close();
+    EXPECT_FALSE(SessionTrace().Enabled());
+
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(line.find(",\"ev\"")));  // without the time
+    EXPECT_EQ(
+        lines,
+        (std::vector<std::string>{
+            R"(,"ev":"frame","port":"ttyUSB0","mode":"normal","dir":"tx","hex":"420001","flag":true,"crc_ok":true})",
+            R"(,"ev":"frame","port":"ttyUSB0","mode":"normal","dir":"rx","hex":"02","flag":true,"crc_ok":true})",
+            R"(,"ev":"close","port":"ttyUSB0","ok":true})",
+            R"(,"ev":"frame","port":"ttyUSB0","mode":"normal","dir":"tx","hex":"02","flag":false,"crc_ok":true})"}));
+    std::remove(path.c_str());
+    rmdir(dir);
 }
