@@ -55,6 +55,7 @@ bool AddWalk(const nlohmann::json& line, Recording* r, std::string* error) {
         if (!entry.value("ours", false) || entry.value("node", std::string()).empty())
             continue;
         e.nodes.push_back(entry.at("node").get<std::string>());
+        e.ifaceOfNode[e.nodes.back()] = entry.value("if", std::string());
         product = entry.value("product", std::string());
     }
     std::sort(e.nodes.begin(), e.nodes.end());
@@ -94,8 +95,14 @@ bool AddFrame(const nlohmann::json& line, Recording* r) {
         step.port = line.at("port").get<std::string>();
         step.seconds = line.at("t").get<double>();
         step.enumeration = r->enumerations.empty() ? 0 : int(r->enumerations.size()) - 1;
-        if (!r->enumerations.empty() && line.at("mode") == "download")
-            r->enumerations.back().download = true;
+        if (!r->enumerations.empty()) {
+            ReplayEnumeration& e = r->enumerations.back();
+            if (line.at("mode") == "download")
+                e.download = true;
+            const auto iface = e.ifaceOfNode.find(step.port);
+            if (iface != e.ifaceOfNode.end())
+                step.iface = iface->second;
+        }
         r->steps.push_back(step);
         return true;
     }
@@ -168,13 +175,20 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
     return true;
 }
 
-std::string ReplayBreach(size_t index, const Recording& recording, const Bytes& received) {
+std::string ReplayBreach(size_t index, const Recording& recording, const Bytes& received,
+                         const std::string& receivedIface) {
     const std::string number = "request " + std::to_string(index + 1);
     if (index >= recording.steps.size())
         return number + " is not in the recording (" + std::to_string(recording.steps.size()) +
                " requests): received " + HexText(received);
-    return number + " differs: recorded " + HexText(recording.steps[index].request) +
-           ", received " + HexText(received);
+    const ReplayStep& step = recording.steps[index];
+    if (step.request != received)
+        return number + " differs: recorded " + HexText(step.request) + ", received " +
+               HexText(received);
+    if (!step.iface.empty() && !receivedIface.empty() && step.iface != receivedIface)
+        return number + " " + HexText(received) + " went to interface " + receivedIface +
+               ", recorded on interface " + step.iface;
+    return "";
 }
 
 }  // namespace modemsim
@@ -206,9 +220,12 @@ void ModemSim::Impl::SendReplayed(SimPort& p, const ReplayReply& reply) {
 
 void ModemSim::Impl::ReplayRequest(SimPort& p, const Bytes& request) {
     const std::vector<ReplayStep>& steps = recording.steps;
-    if (breaches.empty() && (replayNext >= steps.size() || steps[replayNext].request != request)) {
-        breaches.push_back(ReplayBreach(replayNext, recording, request));
-        cv.notify_all();
+    if (breaches.empty()) {
+        std::string breach = ReplayBreach(replayNext, recording, request, p.iface);
+        if (!breach.empty()) {
+            breaches.push_back(std::move(breach));
+            cv.notify_all();
+        }
     }
     if (!breaches.empty()) {
         // Off the recording: every request is refused from now on, so the

@@ -1,5 +1,6 @@
 // Replay of a recorded run (the program's --trace file): the device's side of
-// the run played again. Requests are matched in order by their bytes; each
+// the run played again. Requests are matched in order by their bytes and the
+// interface they went to; each
 // matched request gets the replies recorded after it, garbled frames, line
 // noise and missing acknowledgements included. The device enumerates as the
 // recorded walks found it. The first request that differs from the recording
@@ -7,6 +8,7 @@
 // refused with 03 <command>.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,8 @@ struct ReplayReply {
 // One request of the program and what answered it.
 struct ReplayStep {
     Bytes request;
-    std::string port;  // node, e.g. ttyUSB3
+    std::string port;   // node, e.g. ttyUSB3
+    std::string iface;  // its interface number, e.g. 02; empty when no walk named the node
     double seconds = 0;
     int enumeration = 0;  // index into Recording::enumerations
     std::vector<ReplayReply> replies;
@@ -38,7 +41,8 @@ struct ReplayEnumeration {
     int productRow = 0;     // the stand-in's product row of its product ID
     int firstNode = 0;      // ttyUSB<firstNode> is its first interface's node
     std::vector<std::string> nodes;
-    double foundAt = 0;  // when the program's walk found it
+    std::map<std::string, std::string> ifaceOfNode;  // node -> interface number
+    double foundAt = 0;                              // when the program's walk found it
 };
 
 struct Recording {
@@ -49,8 +53,10 @@ struct Recording {
 // Reads a --trace file; false with the reason (the line number) in *error.
 bool LoadRecording(const std::string& path, Recording* recording, std::string* error);
 
-// The text of a breach: the request's number (from 1), what the recording
-// holds there (or that it holds no more) and what came.
-std::string ReplayBreach(size_t index, const Recording& recording, const Bytes& received);
+// The text of a breach, or "" when the request is the one recorded there, on
+// the same interface: the request's number (from 1), what the recording holds
+// there (or that it holds no more) and what came.
+std::string ReplayBreach(size_t index, const Recording& recording, const Bytes& received,
+                         const std::string& receivedIface);
 
 }  // namespace modemsim

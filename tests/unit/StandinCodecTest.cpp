@@ -184,9 +184,12 @@ TEST(StandinReplay, RecordingGivesStepsRepliesEnumerationsAndBreaches) {
     EXPECT_EQ(r.steps[0].replies[1].kind, modemsim::ReplayReply::kBadCrc);
     EXPECT_EQ(r.steps[1].enumeration, 1);
     EXPECT_TRUE(r.steps[1].replies.at(0).flag);
-    EXPECT_EQ(modemsim::ReplayBreach(1, r, Bytes{0x0C, 0x01}),
+    EXPECT_EQ(modemsim::ReplayBreach(1, r, Bytes{0x0C}, "00"), "");
+    EXPECT_EQ(modemsim::ReplayBreach(1, r, Bytes{0x0C, 0x01}, "00"),
               "request 2 differs: recorded 0C, received 0C 01");
-    EXPECT_EQ(modemsim::ReplayBreach(2, r, Bytes{0x0A}),
+    EXPECT_EQ(modemsim::ReplayBreach(1, r, Bytes{0x0C}, "02"),
+              "request 2 0C went to interface 02, recorded on interface 00");
+    EXPECT_EQ(modemsim::ReplayBreach(2, r, Bytes{0x0A}, "00"),
               "request 3 is not in the recording (2 requests): received 0A");
 }
 
