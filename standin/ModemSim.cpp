@@ -297,6 +297,8 @@ bool ModemSim::Impl::Appear(Mode m, std::string* error) {
     rebooting = false;
     current = -1;
     endedThisSession = false;
+    if (replaying)
+        ReplayAppeared();
     cv.notify_all();
     return true;
 }

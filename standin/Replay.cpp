@@ -26,6 +26,11 @@ bool ParseHex(const std::string& text, Bytes* out) {
     return true;
 }
 
+// Half of a recorded time, in milliseconds; 0 for none.
+int HalfMs(double seconds) {
+    return seconds > 0 ? static_cast<int>(seconds * 500) : 0;
+}
+
 std::string HexText(const Bytes& bytes) {
     std::string text;
     char pair[4];
@@ -237,25 +242,46 @@ void ModemSim::Impl::ReplayRequest(SimPort& p, const Bytes& request) {
     const ReplayStep& step = steps[replayNext++];
     for (const ReplayReply& reply : step.replies)
         SendReplayed(p, reply);
-    // The program's next request goes to the device's next appearance: it
+    // The last request recorded for this appearance ends it: the device
     // restarts now (after a mode switch or a reset, as recorded) and comes
-    // back about when the recorded walk found it.
+    // back after half the recorded time from that request to the walk that
+    // found it, so that the program's waits, longer on a loaded machine
+    // than the recorded ones, still find it.
     const size_t next = replayNext < steps.size()
                             ? static_cast<size_t>(steps[replayNext].enumeration)
                             : recording.enumerations.size() - 1;
     if (next <= replayEnumeration)
         return;
-    replayEnumeration = next;
-    const ReplayEnumeration& e = recording.enumerations[next];
     rebooting = true;
+    const double gap = recording.enumerations[replayEnumeration + 1].foundAt - step.seconds;
+    ReplayNextAppearance(Scaled(o.vanishDelayMs), HalfMs(gap));
+}
+
+// An appearance the program sent nothing to ends by time: it vanishes and
+// the next one appears, each after a quarter of the recorded time between
+// the walks that found them.
+void ModemSim::Impl::ReplayAppeared() {
+    const size_t shown = replayEnumeration;
+    if (shown + 1 >= recording.enumerations.size())
+        return;
+    for (const ReplayStep& step : recording.steps) {
+        if (static_cast<size_t>(step.enumeration) == shown)
+            return;  // its last request ends it
+    }
+    const int quarter =
+        HalfMs(recording.enumerations[shown + 1].foundAt - recording.enumerations[shown].foundAt) /
+        2;
+    ReplayNextAppearance(quarter, quarter);
+}
+
+void ModemSim::Impl::ReplayNextAppearance(int vanishMs, int appearMs) {
+    const ReplayEnumeration& e = recording.enumerations[++replayEnumeration];
     SimTimer t;
     t.kind = SimTimer::kVanish;
     t.next = e.download ? Mode::kDownload : Mode::kNormal;
-    const double gap = e.foundAt - step.seconds;
-    t.appearMs = gap > 0 ? static_cast<int>(gap * 500) : 0;  // half the recorded gap
-    const auto now = Clock::now();
-    t.firstTry = now;
-    timers.emplace(now + std::chrono::milliseconds(Scaled(o.vanishDelayMs)), std::move(t));
+    t.appearMs = appearMs;
+    t.firstTry = Clock::now() + std::chrono::milliseconds(vanishMs);
+    timers.emplace(t.firstTry, std::move(t));
     cv.notify_all();
 }
 

@@ -115,6 +115,9 @@ struct ModemSim::Impl {
     void Violation(const std::string& text);
     // Replay.cpp's player: the recorded answer to a request, or a breach.
     void ReplayRequest(SimPort& p, const Bytes& request);
+    void ReplayAppeared();
+    // Vanishes after vanishMs; the next recorded appearance comes appearMs later.
+    void ReplayNextAppearance(int vanishMs, int appearMs);
     void SendReplayed(SimPort& p, const ReplayReply& reply);
 };
 
