@@ -145,23 +145,16 @@ TEST(StandinReplay, RecordingGivesStepsRepliesEnumerationsAndBreaches) {
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
-    const char* walk =
-        R"({"t":0.1,"ev":"walk","found":true,"entries":[{"entry":"1-1:1.0","if":"00",)"
-        R"("node":"ttyUSB%d","ours":true,"path":"1-1","product":"%s"}]})";
-    char normal[512], again[512], loader[512];
-    std::snprintf(normal, sizeof normal, walk, 0, "140B");
-    std::snprintf(again, sizeof again, walk, 0, "140B");
-    std::snprintf(loader, sizeof loader, walk, 3, "1408");
     std::ofstream(path)
-        << normal << "\n"
+        << standin_test::WalkLine(0.1, 0, "140B") << "\n"
         << R"({"t":0.2,"ev":"frame","port":"ttyUSB0","mode":"normal","dir":"tx","hex":"3a","flag":false,"crc_ok":true})"
         << "\n"
         << R"({"t":0.3,"ev":"dropped","port":"ttyUSB0","mode":"normal","reason":"short","length":1,"hex":"7e"})"
         << "\n"
         << R"({"t":0.3,"ev":"frame","port":"ttyUSB0","mode":"normal","dir":"rx","hex":"3a","flag":false,"crc_ok":false})"
         << "\n"
-        << again << "\n"
-        << loader << "\n"
+        << standin_test::WalkLine(0.1, 0, "140B") << "\n"
+        << standin_test::WalkLine(0.1, 3, "1408") << "\n"
         << R"({"t":0.9,"ev":"frame","port":"ttyUSB3","mode":"download","dir":"tx","hex":"0c","flag":true,"crc_ok":true})"
         << "\n"
         << R"({"t":1.0,"ev":"frame","port":"ttyUSB3","mode":"download","dir":"rx","hex":"0d","flag":true,"crc_ok":true})"

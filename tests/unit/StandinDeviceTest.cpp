@@ -518,18 +518,11 @@ TEST_F(StandinDevice, StopEndsTheWorkerAndLeavesNoDescriptors) {
 // A replayed appearance the program sent nothing to ends by time: the device
 // moves on to the next recorded appearance alone, and answers there.
 TEST_F(StandinDevice, ReplayedAppearancesWithoutRequestsEndByTime) {
-    const std::string walk =
-        R"({"t":%.1f,"ev":"walk","found":true,"entries":[{"entry":"1-1:1.0","if":"00",)"
-        R"("node":"ttyUSB%d","ours":true,"path":"1-1","product":"%s"}]})";
-    char first[512], second[512], loader[512];
-    std::snprintf(first, sizeof first, walk.c_str(), 0.1, 0, "140B");
-    std::snprintf(second, sizeof second, walk.c_str(), 0.5, 3, "140B");
-    std::snprintf(loader, sizeof loader, walk.c_str(), 0.9, 6, "1408");
     opts_.replayFile = root_ + "/recording.jsonl";
     std::ofstream(opts_.replayFile)
-        << first << "\n"
-        << second << "\n"
-        << loader << "\n"
+        << standin_test::WalkLine(0.1, 0, "140B") << "\n"
+        << standin_test::WalkLine(0.5, 3, "140B") << "\n"
+        << standin_test::WalkLine(0.9, 6, "1408") << "\n"
         << R"({"t":1.0,"ev":"frame","port":"ttyUSB6","mode":"download","dir":"tx","hex":"0c","flag":true,"crc_ok":true})"
         << "\n"
         << R"({"t":1.1,"ev":"frame","port":"ttyUSB6","mode":"download","dir":"rx","hex":"0d","flag":true,"crc_ok":true})"

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <deque>
 #include <fstream>
 #include <sstream>
@@ -46,6 +47,16 @@ inline Bytes Frame(const Bytes& payload, bool openingFlag) {
     }
     out.push_back(0x7E);
     return out;
+}
+
+// A recorded walk (the program's trace) that found the device on one node.
+inline std::string WalkLine(double seconds, int node, const char* product) {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  R"({"t":%.1f,"ev":"walk","found":true,"entries":[{"entry":"1-1:1.0","if":"00",)"
+                  R"("node":"ttyUSB%d","ours":true,"path":"1-1","product":"%s"}]})",
+                  seconds, node, product);
+    return line;
 }
 
 inline std::string ReadFile(const std::string& path) {
