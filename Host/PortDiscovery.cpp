@@ -302,6 +302,11 @@ void ForgetFollowedDevice() {
     g_otherNodes.clear();
 }
 
+std::string FollowedDevicePath() {
+    std::lock_guard<std::mutex> lock(g_deviceLock);
+    return g_recordedPath;
+}
+
 bool IsPortOfOtherDevice(const char* node) {
     std::lock_guard<std::mutex> lock(g_deviceLock);
     return node != nullptr &&

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "PortNames.h"
 
@@ -45,6 +46,10 @@ int GetDevicePIDAndSetPorts();
 // Forgets the device followed so far: the next walk chooses anew, as the
 // first walk of a run does.
 void ForgetFollowedDevice();
+
+// The USB port path (such as 1-1.2) of the device whose ports the walks
+// take; empty before a walk found one.
+std::string FollowedDevicePath();
 
 // True when the last walk found node (such as ttyUSB2) under another USB
 // device than the one whose ports it took.

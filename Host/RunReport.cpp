@@ -1,7 +1,5 @@
 #include "RunReport.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include "Function.h"
 #include "MACController.h"
 #include "PackageCommands.h"
+#include "PortDiscovery.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
 #include "RunPhases.h"
@@ -25,8 +24,6 @@
 using json = nlohmann::ordered_json;
 
 namespace {
-
-const char kOptionDir[] = "/sys/bus/usb/drivers/option";
 
 std::mutex g_lock;
 std::string g_path;
@@ -47,31 +44,6 @@ std::string IsoTime(std::time_t when) {
 // A screen row as a JSON string, or null when it is empty.
 json RowOrNull(const char* row) {
     return row != nullptr && row[0] != '\0' ? json(row) : json(nullptr);
-}
-
-// The USB port path of the device (e.g. "1-1.2"): the name of the option
-// driver's interface entry that holds the PCUI node, before its ':'.
-std::string UsbPortPath() {
-    char rooted[1024];
-    if (cpcui[0] == '\0' || !RootedPath(kOptionDir, rooted, sizeof rooted))
-        return std::string();
-    DIR* dir = opendir(rooted);
-    if (dir == nullptr)
-        return std::string();
-    std::string found;
-    while (struct dirent* entry = readdir(dir)) {
-        const char* colon = std::strchr(entry->d_name, ':');
-        if (colon == nullptr)
-            continue;
-        const std::string node = std::string(rooted) + "/" + entry->d_name + "/" + cpcui;
-        struct stat st;
-        if (stat(node.c_str(), &st) == 0) {
-            found = std::string(entry->d_name, static_cast<size_t>(colon - entry->d_name));
-            break;
-        }
-    }
-    closedir(dir);
-    return found;
 }
 
 json PackageFacts() {
@@ -140,7 +112,7 @@ bool WriteAtomically(const std::string& path, const std::string& text, std::stri
 }  // namespace
 
 void NoteUsbPortPath() {
-    const std::string path = UsbPortPath();
+    const std::string path = FollowedDevicePath();
     std::lock_guard<std::mutex> hold(g_lock);
     g_usbPath = path;
 }

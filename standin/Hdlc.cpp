@@ -48,15 +48,18 @@ bool GoodBody(const uint8_t* body, size_t length) {
 
 }  // namespace
 
+void AppendStuffed(Bytes* out, const Bytes& bytes) {
+    for (uint8_t b : bytes)
+        Stuff(out, b);
+}
+
 Bytes EncodeFrame(const Bytes& payload, bool openingFlag, bool corruptCrc) {
     Bytes out;
     out.reserve(payload.size() + payload.size() / 8 + 6);
     if (openingFlag) {
         out.push_back(0x7E);
     }
-    for (uint8_t b : payload) {
-        Stuff(&out, b);
-    }
+    AppendStuffed(&out, payload);
     uint16_t crc = Crc16X25(payload.data(), payload.size());
     if (corruptCrc) {
         crc ^= 0x5A5A;

@@ -21,6 +21,9 @@ constexpr uint16_t kCrcResidue = 0x0F47;
 // an opening 0x7E when asked. corruptCrc flips the CRC so the frame is refused.
 Bytes EncodeFrame(const Bytes& payload, bool openingFlag, bool corruptCrc = false);
 
+// Appends bytes as a frame's body carries them: 0x7E and 0x7D stuffed.
+void AppendStuffed(Bytes* out, const Bytes& bytes);
+
 // What the deframer found on the line.
 struct RxEvent {
     enum Kind { kFrame, kRaw, kBadCrc };

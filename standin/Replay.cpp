@@ -210,14 +210,7 @@ void ModemSim::Impl::SendReplayed(SimPort& p, const ReplayReply& reply) {
     }
     // Bytes the program dropped, stuffed as a frame's body would be.
     Record(&p, false, reply.closing ? "noise" : "cut", reply.bytes);
-    for (uint8_t b : reply.bytes) {
-        if (b == 0x7E || b == 0x7D) {
-            p.out.push_back(0x7D);
-            p.out.push_back(static_cast<uint8_t>(b ^ 0x20));
-        } else {
-            p.out.push_back(b);
-        }
-    }
+    AppendStuffed(&p.out, reply.bytes);
     if (reply.closing)
         p.out.push_back(0x7E);
     Flush(p);
