@@ -224,32 +224,43 @@ void LeaveResultFileAlone(bool leave) {
     g_leaveResultFile = leave;
 }
 
+bool ReplaceFile(const char* path, const void* data, size_t size, std::string* why) {
+    const std::string temporary = std::string(path) + ".tmp";
+    unlink(temporary.c_str());  // a leftover, never followed if it is a link
+    FILE* file = OpenForWriting(temporary.c_str(), "w");
+    if (file == NULL) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    bool ok = std::fwrite(data, 1, size, file) == size && std::fflush(file) == 0 &&
+              fsync(fileno(file)) == 0;
+    if (!ok)
+        *why = std::strerror(errno);
+    if (std::fclose(file) != 0 && ok) {
+        *why = std::strerror(errno);
+        ok = false;
+    }
+    if (ok && std::rename(temporary.c_str(), path) != 0) {
+        *why = std::strerror(errno);
+        ok = false;
+    }
+    if (!ok)
+        unlink(temporary.c_str());
+    return ok;
+}
+
 void WriteResult(const char* word) {
     if (g_leaveResultFile)
         return;
     char path[kPathSize];
     getResultFilePath(path);
-    // Written whole beside it, then renamed over it: a reader sees the old
-    // word or the new one, never a torn or empty file.
-    char temporary[kPathSize + 8];
-    std::snprintf(temporary, sizeof temporary, "%s.tmp", path);
-    unlink(temporary);
-    FILE* file = OpenForWriting(temporary, "w");
-    if (file == NULL) {
-        std::puts("open Flashpilot-Result failed!");
-        return;
-    }
     // At most 63 bytes of the word, so the file always ends in a zero byte.
     char buffer[kResultSize];
     std::memset(buffer, 0, sizeof buffer);
     CopyBounded(buffer, sizeof buffer, word);
-    const bool written = std::fwrite(buffer, 1, sizeof buffer, file) == sizeof buffer &&
-                         std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed || std::rename(temporary, path) != 0) {
-        unlink(temporary);
+    std::string why;
+    if (!ReplaceFile(path, buffer, sizeof buffer, &why))
         std::puts("open Flashpilot-Result failed!");
-    }
 }
 
 long LoadString(const char* nID, char* lpszBuf, size_t outSize) {

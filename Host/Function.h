@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "Types.h"
 
@@ -23,6 +24,10 @@ bool getStringList(char* out);      // resource directory + "StringList.strings"
 // never through a symbolic link (the open fails instead), and a new file is
 // created with mode 0644. Other modes are passed to fopen unchanged.
 FILE* OpenForWriting(const char* path, const char* mode);
+// Writes size bytes to path + ".tmp" (as OpenForWriting does), syncs it and
+// renames it over path: a reader sees the old file or the new one, never a
+// part. False with errno's text in *why; no temporary file is left.
+bool ReplaceFile(const char* path, const void* data, size_t size, std::string* why);
 
 // Size of an open stream (end - start), leaving it at its start; -1 for null.
 int GetFileSize(FILE* file);

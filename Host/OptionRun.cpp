@@ -175,13 +175,7 @@ int EndEarly(int status) {
     // A bad time scale is a bad invocation, for a check as for an update.
     if (Checking() && status != kBadTimeScaleStatus) {
         DeleteFilses();  // a check leaves nothing of the package behind
-        SRunEnd end;
-        end.result = "not-ready";
-        end.message = "Not ready to update:\n  " + reason;
-        std::printf("%s\n", end.message.c_str());
-        std::fflush(stdout);
-        WriteEnd(end);
-        return kCheckNotReady;
+        return Verdict({reason});
     }
     SRunEnd end;
     end.result = "failure";

@@ -1,10 +1,6 @@
 #include "RunReport.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -82,33 +78,6 @@ json PhaseList() {
     return phases;
 }
 
-// Written beside the target and renamed over it: a reader sees the old
-// report or the new one, never a part.
-bool WriteAtomically(const std::string& path, const std::string& text, std::string* why) {
-    const std::string temporary = path + ".tmp" + std::to_string(getpid());
-    unlink(temporary.c_str());  // a leftover, never followed if it is a link
-    FILE* file = OpenForWriting(temporary.c_str(), "w");
-    if (file == nullptr) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-              std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-    if (!ok)
-        *why = std::strerror(errno);
-    if (std::fclose(file) != 0 && ok) {
-        *why = std::strerror(errno);
-        ok = false;
-    }
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        *why = std::strerror(errno);
-        ok = false;
-    }
-    if (!ok)
-        unlink(temporary.c_str());
-    return ok;
-}
-
 }  // namespace
 
 void NoteUsbPortPath() {
@@ -173,7 +142,8 @@ void WriteRunReport(const SRunEnd& end) {
     g_written = true;
     EndPhase();
     std::string why;
-    if (!WriteAtomically(g_path, RunReportText(end), &why))
+    const std::string text = RunReportText(end);
+    if (!ReplaceFile(g_path.c_str(), text.data(), text.size(), &why))
         std::fprintf(stderr, "Warning: the report %s cannot be written (%s).\n", g_path.c_str(),
                      why.c_str());
 }
