@@ -102,6 +102,19 @@ void ReadPackageAt(FILE* file, unsigned long long offset, unsigned long long len
     out->valid = allChecked;
 }
 
+bool LocatePackage(FILE* file, unsigned long long* offset, unsigned long long* length) {
+    struct stat st;
+    BYTE trailer[kTrailerLen];
+    if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<unsigned long long>(st.st_size) < kTrailerLen ||
+        fseeko(file, st.st_size - static_cast<off_t>(kTrailerLen), SEEK_SET) != 0 ||
+        std::fread(trailer, 1, sizeof trailer, file) != sizeof trailer)
+        return false;
+    *offset = Le32(trailer + 8);
+    *length = Le32(trailer + 12);
+    return *offset + *length <= static_cast<unsigned long long>(st.st_size) - kTrailerLen;
+}
+
 bool ReadAttachedPackage(const char* path, SAttachedPackage* out) {
     *out = SAttachedPackage();
     FILE* file = std::fopen(path, "rb");
@@ -109,17 +122,9 @@ bool ReadAttachedPackage(const char* path, SAttachedPackage* out) {
         out->problem = std::string("cannot open ") + path + ": " + std::strerror(errno);
         return false;
     }
-    struct stat st;
-    BYTE trailer[kTrailerLen];
-    const bool read = fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) &&
-                      static_cast<unsigned long long>(st.st_size) >= kTrailerLen &&
-                      fseeko(file, st.st_size - static_cast<off_t>(kTrailerLen), SEEK_SET) == 0 &&
-                      std::fread(trailer, 1, sizeof trailer, file) == sizeof trailer;
-    // The trailer's package offset at byte 8, its length at byte 12.
-    const unsigned long long offset = read ? Le32(trailer + 8) : 0;
-    const unsigned long long length = read ? Le32(trailer + 12) : 0;
-    if (!read || length == 0 ||
-        offset + length > static_cast<unsigned long long>(st.st_size) - kTrailerLen) {
+    unsigned long long offset = 0;
+    unsigned long long length = 0;
+    if (!LocatePackage(file, &offset, &length) || length == 0) {
         std::fclose(file);
         out->problem = std::string(path) + " carries no package";
         return false;

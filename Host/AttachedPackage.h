@@ -39,8 +39,13 @@ std::string TargetVersionOf(const std::string& identity);
 void ReadPackageAt(FILE* file, unsigned long long offset, unsigned long long length,
                    SAttachedPackage* out);
 
+// Where the program file open as file carries its package, from the 24-byte
+// trailer at its end: six little-endian words, the package's offset at byte 8
+// and its length at byte 12. False when the file holds no trailer or the
+// package would not lie before it.
+bool LocatePackage(FILE* file, unsigned long long* offset, unsigned long long* length);
+
 // Locates the package of the program file at path through its trailer (as
-// the extraction does: the package must lie before the 24-byte trailer) and
-// checks it. false with out->problem when the file cannot be read or holds
+// the extraction does) and checks it. false with out->problem when the file cannot be read or holds
 // no package.
 bool ReadAttachedPackage(const char* path, SAttachedPackage* out);

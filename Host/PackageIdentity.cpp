@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "AttachedPackage.h"
 #include "Function.h"
 #include "StringResources.h"
 
@@ -21,7 +22,6 @@ namespace {
 
 constexpr size_t kJoinedPathSize = 100;  // every joined path is at most 99 characters
 constexpr int kFieldMax = 29;            // characters of one identity field
-constexpr long kTrailerSize = 24;
 constexpr size_t kIdentityOffset = 152;  // package header byte 60
 constexpr size_t kCopyChunk = 64 * 1024;
 constexpr size_t kKernelCopyPiece = 8 * 1024 * 1024;
@@ -40,11 +40,6 @@ bool JoinPath(const char* dir, const char* file, char* out) {
         return false;
     }
     return true;
-}
-
-uint32_t Le32(const unsigned char* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
 // Copies length bytes from source (at its current position) to destination.
@@ -103,19 +98,9 @@ int SeparateFile(const char* dir, const char* name) {
         return -1;
     }
 
-    // The trailer: six little-endian words; the package offset at byte 8 and
-    // its length at byte 12. The package must lie before the trailer.
-    unsigned char trailer[kTrailerSize];
-    long fileSize = -1;
-    if (std::fseek(in, 0, SEEK_END) == 0)
-        fileSize = std::ftell(in);
-    bool valid = fileSize >= kTrailerSize && std::fseek(in, -kTrailerSize, SEEK_END) == 0 &&
-                 std::fread(trailer, 1, sizeof trailer, in) == sizeof trailer;
-    uint64_t offset = valid ? Le32(trailer + 8) : 0;
-    uint64_t length = valid ? Le32(trailer + 12) : 0;
-    if (valid)
-        valid = offset + length <= static_cast<uint64_t>(fileSize - kTrailerSize);
-    if (!valid) {
+    unsigned long long offset = 0;
+    unsigned long long length = 0;
+    if (!LocatePackage(in, &offset, &length)) {
         std::printf("The package trailer of %s is not valid!\n", source);
         std::fclose(in);
         return -1;
