@@ -247,14 +247,26 @@ unsigned long CMainControl::ProcessNotify() {
     return m_dwCurState;
 }
 
+bool CMainControl::OpenLink() {
+    m_bLinkUnsettled = false;  // a new link: nothing of the old one can arrive
+    const bool opened = m_pHDLC.Init(m_dwPortArg1, m_dwPortArg2, m_dwPortArg3) != FALSE;
+    SessionTrace().PortOpen(bsdPath, opened, opened ? 0 : m_pHDLC.GetLastError());
+    return opened;
+}
+
+bool CMainControl::CloseLink() {
+    const std::string port = m_pHDLC.PortName();
+    const bool closed = m_pHDLC.Close() != FALSE;
+    SessionTrace().PortClose(port.c_str(), closed);
+    return closed;
+}
+
 bool CMainControl::OpenPort() {
     if (m_bPortOpened)
         return true;
     m_bPortOpened = true;
     Pause(kPortSettleMs);
-    m_bLinkUnsettled = false;  // a new link: nothing of the old one can arrive
-    bool opened = m_pHDLC.Init(m_dwPortArg1, m_dwPortArg2, m_dwPortArg3) != FALSE;
-    SessionTrace().PortOpen(bsdPath, opened, opened ? 0 : m_pHDLC.GetLastError());
+    const bool opened = OpenLink();
     if (!opened) {
         g_nErrorCode = kOpenPortFailed;
         m_bPortOpened = false;
@@ -279,10 +291,7 @@ void CMainControl::ReportCloseFailure() {
 bool CMainControl::ClosePort() {
     if (!m_bPortOpened)
         return true;
-    const std::string port = m_pHDLC.PortName();
-    const bool closed = m_pHDLC.Close() != FALSE;
-    SessionTrace().PortClose(port.c_str(), closed);
-    if (!closed) {
+    if (!CloseLink()) {
         ReportCloseFailure();
         g_nErrorCode = kClosePortFailed;
         return false;
@@ -297,19 +306,14 @@ bool CMainControl::OpenPort_Diag() {
     if (m_bPortOpened)
         return true;
     m_bPortOpened = true;
-    m_bLinkUnsettled = false;
-    bool opened = m_pHDLC.Init(m_dwPortArg1, m_dwPortArg2, m_dwPortArg3) != FALSE;
-    SessionTrace().PortOpen(bsdPath, opened, opened ? 0 : m_pHDLC.GetLastError());
+    const bool opened = OpenLink();
     if (!opened)
         m_bPortOpened = false;
     return opened;
 }
 
 bool CMainControl::ClosePort_Diag() {
-    const std::string port = m_pHDLC.PortName();
-    const bool closed = m_pHDLC.Close() != FALSE;
-    SessionTrace().PortClose(port.c_str(), closed);
-    if (!closed) {
+    if (!CloseLink()) {
         ReportCloseFailure();
         return false;
     }

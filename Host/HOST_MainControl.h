@@ -78,6 +78,10 @@ public:
     static unsigned long WorkingThread(void* pMainControl);
     unsigned long WaitForNotify(unsigned long timeoutMs);
     unsigned long ProcessNotify();
+    // The adapter's open and close of the port, traced; the callers add the
+    // pauses and the error codes their moment wants.
+    bool OpenLink();
+    bool CloseLink();
     bool OpenPort();
     bool ClosePort();
     bool OpenPort_Diag();
