@@ -49,3 +49,6 @@ bool LocatePackage(FILE* file, unsigned long long* offset, unsigned long long* l
 // the extraction does) and checks it. false with out->problem when the file cannot be read or holds
 // no package.
 bool ReadAttachedPackage(const char* path, SAttachedPackage* out);
+
+// The running program's own file, whatever directory it was started from.
+constexpr const char* kOwnProgramFile = "/proc/self/exe";

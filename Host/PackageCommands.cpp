@@ -9,10 +9,6 @@
 
 namespace {
 
-// The program's own file: the running executable, whatever directory it was
-// started from.
-const char kSelf[] = "/proc/self/exe";
-
 // Asked-for output goes to stdout; 0 only when it got there whole.
 int Print(const std::string& text, int status) {
     std::fputs(text.c_str(), stdout);
@@ -27,7 +23,7 @@ int Print(const std::string& text, int status) {
 int Version() {
     SAttachedPackage package;
     std::string line = std::string("FlashPilot ") + kProgramVersionText;
-    if (!ReadAttachedPackage(kSelf, &package) || package.identity.empty())
+    if (!ReadAttachedPackage(kOwnProgramFile, &package) || package.identity.empty())
         line += ", no package attached";
     else
         line += ", package " + package.identity + ", target version " + package.targetVersion;
@@ -36,7 +32,7 @@ int Version() {
 
 int Info() {
     SAttachedPackage package;
-    if (!ReadAttachedPackage(kSelf, &package)) {
+    if (!ReadAttachedPackage(kOwnProgramFile, &package)) {
         std::fprintf(stderr, "flashpilot: %s\n", package.problem.c_str());
         return 1;
     }

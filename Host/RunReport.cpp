@@ -44,7 +44,7 @@ json RowOrNull(const char* row) {
 
 json PackageFacts() {
     SAttachedPackage package;
-    ReadAttachedPackage("/proc/self/exe", &package);
+    ReadAttachedPackage(kOwnProgramFile, &package);
     json units = json::array();
     for (const SCheckedUnit& unit : package.units) {
         char type[16];
