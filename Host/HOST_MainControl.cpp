@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "DeviceWriting.h"
 #include "Function.h"
-#include "Interruption.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
 #include "SessionTrace.h"

@@ -7,9 +7,9 @@
 #include <new>
 #include <string>
 
+#include "DeviceWriting.h"
 #include "Function.h"
 #include "HOST_MainControl.h"
-#include "Interruption.h"
 #include "PortDiscovery.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"

@@ -5,16 +5,14 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <mutex>
 #include <utility>
 
 #include "ConsoleScreens.h"
+#include "DeviceWriting.h"
 #include "Function.h"
 #include "ProgramFlow.h"
 #include "SessionTrace.h"
 #include "SingleInstance.h"
-
-std::atomic<bool> g_bWritingDevice{false};
 
 namespace {
 
@@ -25,9 +23,6 @@ pthread_t g_watcher;
 bool g_watching = false;
 std::atomic<bool> g_stopping{false};
 std::function<void(int)> g_endAction;
-// Taken for an interruption's decision, and held by one that ends the run
-// until the process is gone; the download takes it to start writing.
-std::mutex g_decision;
 
 sigset_t WatchedSignals() {
     sigset_t set;
@@ -66,11 +61,8 @@ void* Watch(void*) {
             return nullptr;
         if (sig == kStopSignal)
             continue;
-        {
-            std::lock_guard<std::mutex> decide(g_decision);
-            if (InterruptionEndsTheRun())
-                EndInterruptedRun(sig);
-        }
+        // An interruption that ends the run does not come back from here.
+        EndRunUnlessWriting([sig] { EndInterruptedRun(sig); });
         std::printf(
             "\nThe modem is being written: the update goes on and will finish by itself.\n");
         std::fflush(stdout);
@@ -104,11 +96,6 @@ void StopInterruptionWatch() {
     pthread_kill(g_watcher, kStopSignal);
     pthread_join(g_watcher, nullptr);
     g_watching = false;
-}
-
-void BeginWritingDevice() {
-    std::lock_guard<std::mutex> decide(g_decision);
-    g_bWritingDevice = true;
 }
 
 bool InterruptionEndsTheRun() {

@@ -7,16 +7,7 @@
 // listener child ended, exit status 128 + the signal number.
 #pragma once
 
-#include <atomic>
 #include <functional>
-
-// Set by the download while the device is being written.
-extern std::atomic<bool> g_bWritingDevice;
-
-// Sets g_bWritingDevice under the lock an interruption takes for its
-// decision, right before the first erase goes out: an interruption either
-// ends the run before that erase or finds the write under way.
-void BeginWritingDevice();
 
 // Blocks the three signals in the calling thread, so that every thread and
 // child started afterwards inherits the block. Call first in main.
