@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Every test of the project: a plain build, an AddressSanitizer + UBSan build
-# (unit and end-to-end suites) and a ThreadSanitizer build of the unit suite,
-# all with the default compiler (g++ on CI); first a clang++ Debug build that
-# is compiled only, and before the TSan build a short run of the fuzz targets.
-# Every build treats warnings as errors.
+# Every test of the project: first the check that every include of the
+# program goes down its folders (scripts/check-layers.sh), then a plain build,
+# an AddressSanitizer + UBSan build (unit and end-to-end suites) and a
+# ThreadSanitizer build of the unit suite, all with the default compiler (g++
+# on CI); before them a clang++ Debug build that is compiled only, and before
+# the TSan build a short run of the fuzz targets. Every build treats warnings
+# as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+
+scripts/check-layers.sh
 
 configure() { cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFP_WERROR=ON "${@:2}" >/dev/null; }
 
