@@ -88,6 +88,8 @@ void ReadPackageAt(FILE* file, unsigned long long offset, unsigned long long len
         } else if (fseeko(file, static_cast<off_t>(at), SEEK_SET) != 0 ||
                    !reader.VerifyUnitDataContent(file)) {
             unit.problem = reader.GetCheckDetail();
+            if (unit.problem.empty())
+                unit.problem = where + ": cannot be read";
         } else {
             unit.checked = true;
         }
@@ -95,8 +97,12 @@ void ReadPackageAt(FILE* file, unsigned long long offset, unsigned long long len
         if (!unit.checked && out->problem.empty())
             out->problem = unit.problem;
         out->units.push_back(unit);
-        if (header.dwFrameSize == 0 || extent > end - at)
+        if (header.dwFrameSize == 0)
             return;  // nothing behind it can be located
+        // The last unit may go without its padding, as the extraction's
+        // check allows: the package ends inside it.
+        if (extent > end - at)
+            break;
         at += extent;
     }
     out->valid = allChecked;

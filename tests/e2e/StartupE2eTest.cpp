@@ -452,6 +452,43 @@ TEST_F(StartupRun, PrintingOptionsWriteNothingAndTakeNoGuard) {
     }
 }
 
+TEST_F(StartupRun, SmallestPackageIsListedAsValidByBothReaders) {
+    // One empty unit and no padding after it: the extraction takes it, and so
+    // must --info and fwpack info, which check it in place.
+    const std::string pkg = m_tmp / "full.bin";
+    std::string error;
+    ASSERT_TRUE(BuildPackage(pkg, kIdentity, {{0x00010000, ""}}, &error)) << error;
+    std::string bytes;
+    ASSERT_TRUE(ReadFile(pkg, &bytes));
+    bytes.resize(190);
+    const std::string smallest = m_tmp / "smallest.bin";
+    ASSERT_TRUE(WriteFile(smallest, bytes));
+    ASSERT_TRUE(MakeDirs(m_app));
+    ASSERT_TRUE(AttachPackage(m_app + "/" + kProgram, smallest, &error)) << error;
+    ASSERT_TRUE(MakeRootTree(m_root));
+
+    RunOptions options;
+    options.workDir = m_app;
+    options.command = std::string("./") + kProgram;
+    options.arguments = {"--info"};
+    options.root = m_root;
+    options.guardPort = m_port;
+    RunResult r = RunProgram(options);
+    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "unit 0 type 0x00010000 length 0 frame size 4096 check passed\n"))
+        << r.out;
+    EXPECT_EQ(r.err, "");
+
+    for (const std::string& file : {smallest, m_app + "/" + kProgram}) {
+        options.command = std::string(FP_BIN_DIR) + "/fwpack";
+        options.arguments = {"info", file};
+        r = RunProgram(options);
+        EXPECT_EQ(r.exitStatus, 0) << file << ": " << r.err;
+        EXPECT_EQ(r.out, std::string("identity ") + kIdentity +
+                             "\nunit 0 type 0x00010000 length 0 frames 0\n");
+    }
+}
+
 // ---- The time-scale seam ----------------------------------------------------
 
 TEST_F(StartupRun, BadTimeScaleIsRefusedBeforeTheGuard) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "AttachedPackage.h"
 #include "MAC_AppFileRead.h"
 #include "PackageTestSupport.h"
 
@@ -32,11 +34,23 @@ struct Checked {
     std::string detail;
 };
 
+// The extraction's check of the file; the in-place check of --info and
+// fwpack info must give the same verdict, and each refusal names its reason.
 Checked Check(const TempDir& dir, const Bytes& bytes) {
     const std::string path = dir / "check.bin";
     pkgtest::WriteBytes(path, bytes);
     CAppFileReader reader;
     const bool valid = reader.SetAppFileName(path.c_str()) != FALSE;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    SAttachedPackage inPlace;
+    ReadPackageAt(file, 0, bytes.size(), &inPlace);
+    std::fclose(file);
+    EXPECT_EQ(inPlace.valid, valid)
+        << "in place: " << inPlace.problem << "; extraction: " << reader.GetCheckDetail();
+    if (!valid) {
+        EXPECT_STRNE(reader.GetCheckDetail(), "");
+        EXPECT_NE(inPlace.problem, "");
+    }
     return {valid, reader.GetUnitCount(), reader.GetErrorText(), reader.GetCheckDetail()};
 }
 
