@@ -1,12 +1,14 @@
 // The fleet playbook (contrib/ansible/update-modem.yml) run twice in a row
-// with ansible-playbook on this host against the modem stand-in: the first
-// run updates the modem, the second finds it current.
+// with ansible-playbook on this host against two stand-ins, one per inventory
+// host: the first run updates each modem, the second finds each current.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "E2eFixture.h"
 #include "E2eScreens.h"
@@ -34,72 +36,129 @@ std::string FindOnPath(const std::string& program) {
     return std::string();
 }
 
+// One host of the inventory: its own stand-in, root, guard port and program
+// directory.
+struct InventoryHost {
+    std::string name, root;
+    int port;
+};
+
 class PlaybookRun : public DeviceRunTest {
 protected:
     PlaybookRun() : DeviceRunTest("fp-playbook") {}
 
-    ToolResult Play(const std::string& playbook) const {
-        const nlohmann::json vars = {
-            {"flashpilot_program", m_app + "/" + kProgram},
-            {"flashpilot_dir", m_tmp / "host"},
-            {"flashpilot_reports", m_tmp / "reports"},
-            {"flashpilot_poll", 1},
-            {"flashpilot_environment",
-             {{"FLASHPILOT_ROOT", m_root},
-              {"FLASHPILOT_TIME_SCALE", kScale},
-              {"FLASHPILOT_GUARD_PORT", std::to_string(m_port)},
-              {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (m_tmp / "no-bus")}}},
-        };
-        // Ansible's temporary files and the asynchronous job's status stay
+    // A YAML inventory (JSON is YAML) where everything the play needs is set
+    // for the group or the host, the way fleets keep it: nothing comes from
+    // the command line, so the role's defaults must yield to the inventory.
+    std::string WriteInventory(const std::vector<InventoryHost>& hosts) const {
+        nlohmann::json members = nlohmann::json::object();
+        for (const InventoryHost& host : hosts) {
+            members[host.name] = {
+                {"flashpilot_dir", m_tmp / ("dir-" + host.name)},
+                {"flashpilot_environment",
+                 {{"FLASHPILOT_ROOT", host.root},
+                  {"FLASHPILOT_TIME_SCALE", kScale},
+                  {"FLASHPILOT_GUARD_PORT", std::to_string(host.port)},
+                  {"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (m_tmp / "no-bus")}}}};
+        }
+        const nlohmann::json inventory = {
+            {"all",
+             {{"vars",
+               {{"ansible_connection", "local"},
+                {"ansible_python_interpreter", "/usr/bin/python3"},
+                {"flashpilot_program", m_app + "/" + kProgram}}},
+              {"children",
+               {{"rack",
+                 {{"vars", {{"flashpilot_reports", m_tmp / "reports"}, {"flashpilot_poll", 1}}},
+                  {"hosts", members}}}}}}}};
+        const std::string path = m_tmp / "inventory.yml";
+        EXPECT_TRUE(WriteFile(path, inventory.dump(2)));
+        return path;
+    }
+
+    ToolResult Play(const std::string& playbook, const std::string& inventory) const {
+        // Ansible's temporary files and the asynchronous jobs' status stay
         // in the test's directory.
         return RunTool({"/usr/bin/env", "ANSIBLE_NOCOLOR=1", "ANSIBLE_VERBOSITY=1",
                         "ANSIBLE_ASYNC_DIR=" + (m_tmp / "ansible-async"),
                         "ANSIBLE_LOCAL_TEMP=" + (m_tmp / "ansible-local"),
                         "ANSIBLE_REMOTE_TEMP=" + (m_tmp / "ansible-remote"), playbook, "-i",
-                        "localhost,", "-c", "local", "-e", vars.dump(),
-                        FP_SOURCE_DIR "/contrib/ansible/update-modem.yml"});
+                        inventory, FP_SOURCE_DIR "/contrib/ansible/update-modem.yml"});
     }
 
-    std::string FetchedResult() const {
+    std::string FetchedResult(const std::string& host) const {
         const auto report =
-            nlohmann::json::parse(ReadFile(m_tmp / "reports/localhost.json"), nullptr, false);
+            nlohmann::json::parse(ReadFile(m_tmp / ("reports/" + host + ".json")), nullptr, false);
         return report.is_object() ? report.value("result", "") : "(no report)";
+    }
+
+    // The recap line of host holds counts.
+    static bool RecapSays(const std::string& output, const std::string& host,
+                          const std::string& counts) {
+        for (size_t at = output.find(host + " "); at != std::string::npos;
+             at = output.find(host + " ", at + 1)) {
+            const std::string line = output.substr(at, output.find('\n', at) - at);
+            if (Has(line, ": ok=") && Has(line, counts))
+                return true;
+        }
+        return false;
     }
 };
 
-TEST_F(PlaybookRun, UpdatesOnceThenFindsTheModemCurrent) {
+TEST_F(PlaybookRun, UpdatesEachHostOnceThenFindsItsModemCurrent) {
     const std::string playbook = FindOnPath("ansible-playbook");
     if (playbook.empty())
         GTEST_SKIP() << "ansible-playbook is not installed (Debian package ansible-core)";
     std::string error;
     ASSERT_TRUE(MakeProgramFile(m_app, kProgram, kIdentity, SmallUnits(), nullptr, &error))
         << error;
-    modemsim::Options options = SimOptions(std::atof(kScale));
-    options.versionAfter = "11.810.09.17.00";
-    modemsim::ModemSim sim(options);
-    ASSERT_TRUE(sim.Start(&error)) << error;
+    const std::vector<InventoryHost> hosts = {{"modem-a", m_root, m_port},
+                                              {"modem-b", m_tmp / "root-b", UniqueGuardPort()}};
+    ASSERT_NE(hosts[1].port, 0);
+    ASSERT_TRUE(MakeDirs(hosts[1].root));
+    std::vector<std::unique_ptr<modemsim::ModemSim>> sims;
+    for (const InventoryHost& host : hosts) {
+        modemsim::Options options = SimOptions(std::atof(kScale));
+        options.root = host.root;
+        options.versionAfter = "11.810.09.17.00";
+        sims.push_back(std::make_unique<modemsim::ModemSim>(options));
+        ASSERT_TRUE(sims.back()->Start(&error)) << error;
+    }
+    const std::string inventory = WriteInventory(hosts);
 
-    const ToolResult first = Play(playbook);
+    const ToolResult first = Play(playbook, inventory);
     EXPECT_EQ(first.exitStatus, 0) << first.output;
-    EXPECT_TRUE(Has(first.output, "ok=8    changed=1    unreachable=0    failed=0"))
-        << first.output;
-    EXPECT_EQ(FetchedResult(), "success");
-    // The modem restarts after the update's last reset before it is asked again.
-    ASSERT_TRUE(sim.WaitForMode(modemsim::Mode::kNormal, 10000));
+    for (const InventoryHost& host : hosts) {
+        EXPECT_TRUE(
+            RecapSays(first.output, host.name, "ok=8    changed=1    unreachable=0    failed=0"))
+            << host.name << "\n"
+            << first.output;
+        EXPECT_EQ(FetchedResult(host.name), "success") << host.name;
+    }
+    // Each modem restarts after its update's last reset before it is asked again.
+    for (auto& sim : sims)
+        ASSERT_TRUE(sim->WaitForMode(modemsim::Mode::kNormal, 10000));
 
-    const ToolResult second = Play(playbook);
+    const ToolResult second = Play(playbook, inventory);
     EXPECT_EQ(second.exitStatus, 0) << second.output;
-    EXPECT_TRUE(Has(second.output, "ok=8    changed=0    unreachable=0    failed=0"))
-        << second.output;
-    EXPECT_EQ(FetchedResult(), "up-to-date");
+    for (size_t i = 0; i < hosts.size(); ++i) {
+        const InventoryHost& host = hosts[i];
+        EXPECT_TRUE(
+            RecapSays(second.output, host.name, "ok=8    changed=0    unreachable=0    failed=0"))
+            << host.name << "\n"
+            << second.output;
+        EXPECT_EQ(FetchedResult(host.name), "up-to-date") << host.name;
 
-    const modemsim::Counters counters = sim.GetSnapshot().counters;
-    EXPECT_EQ(counters.backups, 1);
-    EXPECT_EQ(counters.downloadSwitches, 1);
-    EXPECT_EQ(counters.erases, 2);  // the package's two units, once
-    EXPECT_EQ(sim.Violations(), std::vector<std::string>());
-    // The program's own file on the host carries the run bit.
-    EXPECT_EQ(access((m_tmp / "host/" + std::string(kProgram)).c_str(), X_OK), 0);
+        const modemsim::Counters counters = sims[i]->GetSnapshot().counters;
+        EXPECT_EQ(counters.backups, 1) << host.name;
+        EXPECT_EQ(counters.downloadSwitches, 1) << host.name;
+        EXPECT_EQ(counters.erases, 2) << host.name;  // the package's two units, once
+        EXPECT_EQ(sims[i]->Violations(), std::vector<std::string>()) << host.name;
+        // The run went to the host's own directory, with the run bit.
+        const std::string dir = m_tmp / ("dir-" + host.name);
+        EXPECT_EQ(access((dir + "/" + kProgram).c_str(), X_OK), 0) << host.name;
+        EXPECT_TRUE(FileExists(dir + "/report.json")) << host.name;
+    }
 }
 
 }  // namespace
