@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,40 @@ std::string Chomp(std::string text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
         text.pop_back();
     return text;
+}
+
+// One assignment or match of a udev rule: KEY, KEY{attribute}, an operator
+// and a double-quoted value.
+bool IsRuleToken(const std::string& token) {
+    static const std::regex pattern(R"re([A-Z_]+(\{[A-Za-z_/]+\})?(==|!=|\+=|:=|=)"[^"]*")re");
+    return std::regex_match(token, pattern);
+}
+
+// The udev rules stand where udev reads a package's rules, as the source has
+// them, and every rule line is made of well-formed tokens: udev itself skips a
+// malformed line with no more than a log message.
+void ExpectUdevRules(const std::string& root) {
+    std::string installed;
+    for (const char* dir : {"/lib/udev/rules.d/", "/usr/lib/udev/rules.d/"}) {
+        if (access((root + dir + "60-flashpilot.rules").c_str(), R_OK) == 0)
+            installed = pkgtest::ReadText(root + dir + "60-flashpilot.rules");
+    }
+    ASSERT_FALSE(installed.empty()) << "no udev rules in the package";
+    EXPECT_EQ(installed, pkgtest::ReadText(FP_SOURCE_DIR "/packaging/60-flashpilot.rules"));
+    std::istringstream lines(installed);
+    int rules = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        ++rules;
+        std::istringstream tokens(line);
+        for (std::string token; std::getline(tokens, token, ',');) {
+            const size_t first = token.find_first_not_of(' ');
+            EXPECT_TRUE(first != std::string::npos && IsRuleToken(token.substr(first)))
+                << "[" << token << "] in: " << line;
+        }
+    }
+    EXPECT_EQ(rules, 5);
 }
 
 TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
@@ -131,6 +167,7 @@ TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
     }
     EXPECT_EQ(pkgtest::ReadText(root + "/usr/share/doc/flashpilot/README.md"),
               pkgtest::ReadText(FP_SOURCE_DIR "/README.md"));
+    ExpectUdevRules(root);
     const pkgtest::Bytes image = pkgtest::ReadBytes(root + "/usr/lib/flashpilot/flashpilot");
     ASSERT_GE(image.size(), 4u);
     EXPECT_EQ(pkgtest::Bytes(image.begin(), image.begin() + 4),
