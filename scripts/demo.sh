@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
+scripts/setup-host.sh
 scale=${DEMO_SCALE:-0.1}
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

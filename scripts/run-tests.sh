@@ -10,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
+scripts/setup-host.sh
 scripts/check-layers.sh
 
 configure() { cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFP_WERROR=ON "${@:2}" >/dev/null; }
