@@ -14,48 +14,56 @@ fail() { echo "FAIL: $*"; failed=1; }
 
 listed=" $("$setup" --list | tr '\n' ' ') "
 
-# The package that owns path, or nothing; essential packages (dpkg, gzip,
-# coreutils, ...) are on every Debian machine and need no listing.
-owner() {
-    local pkg
-    pkg=$(dpkg-query -S "$1" 2>/dev/null | head -n1 | cut -d: -f1) || return 0
-    [ -n "$pkg" ] || return 0
-    [ "$(dpkg-query -W -f='${Essential}' "$pkg" 2>/dev/null)" = yes ] && return 0
-    echo "$pkg"
-}
 # A versioned package (libclang-rt-14-dev, libstdc++-12-dev) counts as
-# listed under its unversioned name; the C and C++ headers come with g++.
+# listed under its unversioned name; the C and C++ headers come with g++, and
+# essential packages (dpkg, gzip, coreutils, ...) are on every Debian machine.
 expect_listed() {  # what, package
     local pkg=$2 plain
     plain=$(sed -E 's/-[0-9]+(\.[0-9]+)?(-|$)/\2/' <<<"$pkg")
     case "$plain" in libc6-dev | libstdc++-dev | linux-libc-dev | libgcc-dev) return ;; esac
+    [ "$(dpkg-query -W -f='${Essential}' "$pkg" 2>/dev/null)" = yes ] && return
     [[ $listed == *" $pkg "* || $listed == *" $plain "* ]] || fail "$1 comes from $pkg, which setup-host.sh does not list"
 }
 
-# Every <header> the code and the tests include that lies under /usr/include.
-checked=0
+# What is used, as "what<TAB>path": every <header> the code and the tests
+# include that lies under /usr/include, the tools the build, the tests and
+# the scripts run, and clang's sanitizer runtime.
+used=()
 while read -r header; do
     for dir in /usr/include /usr/include/x86_64-linux-gnu; do
-        [ -e "$dir/$header" ] || continue
-        pkg=$(owner "$dir/$header")
-        [ -n "$pkg" ] && expect_listed "<$header>" "$pkg" && checked=$((checked + 1))
-        break
+        if [ -e "$dir/$header" ]; then
+            used+=("<$header>"$'\t'"$dir/$header")
+            break
+        fi
     done
 done < <(grep -rhoE '^#include <[^>]+>' "$top"/Host "$top"/MAC_Class "$top"/standin "$top"/tools \
              "$top"/tests "$top"/fuzz "$top"/bench 2>/dev/null | sed -E 's/#include <(.*)>/\1/' | sort -u)
-[ "$checked" -ge 4 ] || fail "only $checked library headers found: is the tree complete?"
-
-# The tools the build, the tests and the scripts run.
+headers=${#used[@]}
+[ "$headers" -ge 20 ] || fail "only $headers system headers found: is the tree complete?"
 for tool in cmake make g++ clang++ pkg-config dpkg-deb dpkg-shlibdeps lintian ansible-playbook \
             dbus-daemon setarch pgrep minisign; do
     path=$(command -v "$tool") || { fail "$tool is not installed"; continue; }
-    pkg=$(owner "$path")
-    [ -n "$pkg" ] || pkg=$(owner "$(readlink -f "$path")")
-    [ -n "$pkg" ] && expect_listed "$tool" "$pkg"
+    used+=("$tool"$'\t'"$path" "$tool"$'\t'"$(readlink -f "$path")")
 done
-# clang's sanitizer runtimes are a package of their own.
 asan=$(clang++ -print-file-name=libclang_rt.asan-x86_64.a 2>/dev/null)
-[ -e "$asan" ] && expect_listed "clang's ASan runtime" "$(owner "$(readlink -f "$asan")")"
+[ -e "$asan" ] && used+=("clang's ASan runtime"$'\t'"$(readlink -f "$asan")")
+
+# One dpkg-query for every path (it is slow to start): "pkg[:arch]: path".
+declare -A owner
+while IFS= read -r line; do
+    owner[${line#*: }]=${line%%: *}
+done < <(printf '%s\n' "${used[@]}" | cut -f2 | xargs dpkg-query -S 2>/dev/null | grep -v '^diversion')
+declare -A seen
+for entry in "${used[@]}"; do
+    what=${entry%%$'\t'*}
+    pkg=${owner[${entry#*$'\t'}]:-}
+    [ -n "$pkg" ] && [ -z "${seen[$what]:-}" ] || continue
+    seen[$what]=1
+    expect_listed "$what" "${pkg%%:*}"
+done
+for tool in cmake g++ lintian minisign; do
+    [ -n "${seen[$tool]:-}" ] || fail "no package found for $tool"
+done
 
 # Without root and without sudo: one line naming the missing packages, exit
 # 1, and apt-get never run. dpkg-query is faked to know no package.
@@ -73,5 +81,5 @@ status=$?
 [[ $out == *"apt-get install cmake "*"lintian" ]] || fail "without root and sudo: the packages are not named: $out"
 [ ! -e "$scratch/apt-get-ran" ] || fail "without root and sudo: apt-get ran"
 
-[ "$failed" -eq 0 ] && echo "setup-host.sh: the list covers $checked headers and the tools; the non-root path passes"
+[ "$failed" -eq 0 ] && echo "setup-host.sh: the list covers $headers headers and the tools; the non-root path passes"
 exit "$failed"
