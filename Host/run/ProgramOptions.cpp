@@ -73,9 +73,11 @@ std::string ProgramUsage(const char* program) {
            "                     nothing to the modem, resets it at the end (exit 0 ready,\n"
            "                     3 not ready, 4 already at the target version)\n"
            "  --skip-if-current  end after the device information when the modem already\n"
-           "                     runs the target version (result file \"TRUE\")\n"
+           "                     runs the target version on the package's board (result\n"
+           "                     file \"TRUE\")\n"
            "  --report FILE      write a JSON report of the run to FILE\n"
            "  --trace FILE       append every frame, port event and pause to FILE\n"
+           "                     (a FILE that begins with - is named ./-name)\n"
            "  --info             the package's identity and units, each checked\n"
            "  --version          the program version and the package it carries\n"
            "  -h, --help         this text\n";
