@@ -15,6 +15,7 @@
 #include "PackageCommands.h"
 #include "PackageIdentity.h"
 #include "PortDiscovery.h"
+#include "ProcessFlags.h"
 #include "ProgramFlow.h"
 #include "ProgramVersion.h"
 #include "RunPhases.h"
@@ -96,7 +97,8 @@ bool StartUp(int argc, char** argv, int* status) {
     }
 
     WriteResult("Updating");
-    CleanLog();
+    if (!g_bCheckOnly)
+        CleanLog();  // a check adds to the last update's log
     Log(kProgramVersionText);
 
     if (GetDevicePIDAndSetPorts() == -1) {

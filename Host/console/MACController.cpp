@@ -149,7 +149,8 @@ int MACController::OnOk() {
             m_TimeCount = 0;
             m_Download->Init(this);
             Notify(7, 1, "Begin search device...");
-            KillKVActivator();
+            if (!g_bCheckOnly)
+                KillKVActivator();
             Log("Begin search device.\n");
             isDLDMode = false;
             m_bSearchDone = false;

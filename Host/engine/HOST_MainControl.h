@@ -15,6 +15,7 @@
 #include "DownloadPackets.h"
 #include "HOST_HDLC.h"
 #include "MAC_AppFileRead.h"
+#include "QueryReplies.h"
 #include "StopSignal.h"
 #include "Thread.h"
 #include "Types.h"
@@ -110,6 +111,11 @@ public:
     bool QueryVersionForce(char* version);
     bool QueryISOVersion(char* version);
     bool QueryBoardClass(char* boardClass);
+    // The board class asked in the device's present mode and judged as the
+    // download's board check judges it: a dashboard package takes any board
+    // that answers. answer receives the 21 bytes and a NUL (at least 22
+    // bytes). false when the device did not answer.
+    bool JudgeBoardOfPackage(char* answer, EBoardClass* verdict);
     bool QueryDldMode();
     bool Read_IMEI();
     bool Check_Board();

@@ -31,7 +31,6 @@ constexpr int kMaxFailedPasses = 9;  // a pass failing above this gives up (11 p
 constexpr int kResetCalls = 10;
 constexpr int kBlockAttempts = 10;
 constexpr DWORD kWriteBufferSize = 4106;
-constexpr DWORD kBoardClassLen = 20;
 
 // Failures raised inside one unit and caught at the unit level.
 enum UnitFailure : DWORD {
@@ -162,22 +161,16 @@ bool CMainControl::ReachDownloadMode() {
 }
 
 bool CMainControl::CheckBoardClass() {
-    // "KORVEL " and the product ID, zero-filled to the field's 20 bytes.
-    char product[2048] = {};
-    LoadString("IDS_PRODUCE_ID", product);
-    char expected[kBoardClassLen] = {};
-    const std::string text = std::string("KORVEL ") + product;
-    std::memcpy(expected, text.data(), text.size() < kBoardClassLen ? text.size() : kBoardClassLen);
-
+    // The field must be "KORVEL " and the product ID, zero-filled.
     char answer[64] = {};
-    if (!QueryBoardClass(answer)) {
+    EBoardClass board = EBoardClass::kRefused;
+    if (!JudgeBoardOfPackage(answer, &board)) {
         Log("No response for query board class.\n");
         NotifyObserver(NOTIFY_END, 12, 0);
         return false;
     }
-    const bool refused = static_cast<BYTE>(answer[0]) == 0x03;
-    const bool wrong =
-        !refused && IsFirmwarePackage() && std::memcmp(answer + 1, expected, kBoardClassLen) != 0;
+    const bool refused = board == EBoardClass::kRefused;
+    const bool wrong = board == EBoardClass::kOtherBoard;
     if (refused || wrong) {
         char message[2200];
         std::snprintf(message, sizeof message,

@@ -120,6 +120,18 @@ bool CMainControl::QueryBoardClass(char* boardClass) {
     return true;
 }
 
+bool CMainControl::JudgeBoardOfPackage(char* answer, EBoardClass* verdict) {
+    std::memset(answer, 0, kBoardClassBytes + 1);
+    if (!QueryBoardClass(answer))
+        return false;
+    char product[2048] = {};
+    LoadString("IDS_PRODUCE_ID", product);
+    *verdict = JudgeBoardClass(reinterpret_cast<const BYTE*>(answer), product);
+    if (*verdict == EBoardClass::kOtherBoard && strcmp(strDloadSoftType, "firmware") != 0)
+        *verdict = EBoardClass::kPackagesBoard;
+    return true;
+}
+
 bool CMainControl::QueryDldMode() {
     static const BYTE kRequest[] = {kCmdDldModeProbe};
     return RunExchange(DldModeProbeExchange(), kRequest, sizeof(kRequest));

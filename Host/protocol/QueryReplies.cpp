@@ -1,5 +1,7 @@
 #include "QueryReplies.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr DWORD kBoardVersionOffset = 4;
@@ -7,6 +9,8 @@ constexpr DWORD kVersionForceOffset = 2;
 constexpr DWORD kISOVersionOffset = 5;
 constexpr DWORD kISOVersionLast = 132;
 constexpr BYTE kImeiLengthByte = 8;
+constexpr BYTE kBoardClassRefused = 0x03;
+constexpr size_t kBoardClassField = kBoardClassBytes - 1;
 
 BYTE At(const BYTE* reply, DWORD length, DWORD index) {
     return index < length ? reply[index] : 0;
@@ -54,6 +58,29 @@ void DecodeISOVersion(const BYTE* reply, DWORD length, char* out, size_t outSize
 void DecodeBoardClass(const BYTE* reply, DWORD length, BYTE* out) {
     for (DWORD i = 0; i < kBoardClassBytes; ++i)
         out[i] = At(reply, length, i);
+}
+
+EBoardClass JudgeBoardClass(const BYTE* answer, const char* boardType) {
+    if (answer[0] == kBoardClassRefused)
+        return EBoardClass::kRefused;
+    // The expected field is cut at its 20 bytes and zero-filled beyond its text.
+    BYTE expected[kBoardClassField] = {};
+    const std::string text = BoardClassOf(boardType);
+    std::memcpy(expected, text.data(),
+                text.size() < kBoardClassField ? text.size() : kBoardClassField);
+    return std::memcmp(answer + 1, expected, kBoardClassField) == 0 ? EBoardClass::kPackagesBoard
+                                                                    : EBoardClass::kOtherBoard;
+}
+
+std::string BoardClassOf(const char* boardType) {
+    return std::string("KORVEL ") + (boardType != nullptr ? boardType : "");
+}
+
+std::string BoardClassText(const BYTE* answer) {
+    std::string text;
+    for (size_t i = 1; i < kBoardClassBytes && answer[i] != 0; ++i)
+        text += answer[i] >= 0x20 && answer[i] < 0x7F ? static_cast<char>(answer[i]) : '?';
+    return text;
 }
 
 bool DecodeImei(const BYTE* item, DWORD length, char* out, size_t outSize) {

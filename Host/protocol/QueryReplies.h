@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "Types.h"
 
@@ -25,6 +26,20 @@ void DecodeVersionForce(const BYTE* reply, DWORD length, char* out, size_t outSi
 void DecodeISOVersion(const BYTE* reply, DWORD length, char* out, size_t outSize);
 // The first kBoardClassBytes bytes of the board-class answer.
 void DecodeBoardClass(const BYTE* reply, DWORD length, BYTE* out);
+
+// How a board-class answer (kBoardClassBytes: its first byte, then the field)
+// stands to the board type a package is for.
+enum class EBoardClass {
+    kPackagesBoard,  // the field is BoardClassOf(boardType), zero-filled
+    kOtherBoard,     // the field names another board
+    kRefused,        // the answer begins with 0x03: a board too old for this program
+};
+EBoardClass JudgeBoardClass(const BYTE* answer, const char* boardType);
+// The field a board of boardType answers: "KORVEL " and the type.
+std::string BoardClassOf(const char* boardType);
+// The field of an answer as text, up to its first zero byte; a byte that is
+// not printable ASCII shows as '?'.
+std::string BoardClassText(const BYTE* answer);
 // The 15 IMEI digits of the item's data: the first digit is the high nibble
 // of byte 1, then low and high nibble of bytes 2 to 8. False, and out left
 // alone, unless the length byte says 8.

@@ -11,9 +11,11 @@
 
 #include "ConsoleScreens.h"
 #include "Function.h"
+#include "MACController.h"
 #include "MAC_AppFileRead.h"
 #include "PackageIdentity.h"
 #include "PortNames.h"
+#include "ProcessFlags.h"
 #include "ProgramFlow.h"
 #include "RunReport.h"
 #include "SessionTrace.h"
@@ -32,7 +34,8 @@ ProgramOptions g_options;
 bool g_modemManagerRefused = false;
 std::string g_packageProblem;  // --check: why the extracted package failed its check
 bool g_searchEndedRun = false;
-bool g_current = false;  // the modem runs the target version
+bool g_current = false;      // the modem runs the target version on the package's board
+std::string g_boardProblem;  // --check: why the modem is not the package's board
 
 // The start-up's exit status for a bad FLASHPILOT_TIME_SCALE.
 constexpr int kBadTimeScaleStatus = 2;
@@ -68,6 +71,23 @@ std::string PortProblem() {
     }
 }
 
+// Why the modem is not the board the package is for, asked as the download's
+// board check asks; empty when it is.
+std::string BoardProblem() {
+    char answer[64] = {};
+    EBoardClass board = EBoardClass::kRefused;
+    if (m_Download == nullptr || !m_Download->JudgeBoardOfPackage(answer, &board))
+        return "the modem did not answer the board class query";
+    if (board == EBoardClass::kRefused)
+        return "the modem refused the board class query (a board too old for this program)";
+    if (board == EBoardClass::kPackagesBoard)
+        return "";
+    char product[2048] = {};
+    LoadString("IDS_PRODUCE_ID", product);
+    return "the modem is a " + BoardClassText(reinterpret_cast<const BYTE*>(answer)) +
+           " board, the package is for " + BoardClassOf(product);
+}
+
 // The reasons a check finds the modem not ready, one per entry.
 std::vector<std::string> NotReadyReasons(bool searched) {
     std::vector<std::string> reasons;
@@ -75,6 +95,8 @@ std::vector<std::string> NotReadyReasons(bool searched) {
         reasons.push_back("the package is invalid: " + g_packageProblem);
     if (g_modemManagerRefused)
         reasons.push_back("ModemManager did not agree to leave the modem alone");
+    if (searched && !g_boardProblem.empty())
+        reasons.push_back(g_boardProblem);
     if (!searched) {
         const SShownResult shown = ShownResult();
         std::string reason = PortProblem();
@@ -138,6 +160,7 @@ void BeginOptionRun(const ProgramOptions& options) {
         std::fprintf(stderr, "%s\n", error.c_str());
     }
     LeaveResultFileAlone(Checking());
+    g_bCheckOnly = Checking();
 }
 
 void AfterStartUp() {
@@ -155,13 +178,24 @@ void NoteModemManagerRefusal(bool refused) {
 
 bool RunEndsAfterSearch() {
     NoteDeviceInformation();
-    g_current = VersionsMatch(pszDeviceInfo[2], Version);
+    // Only a modem of the package's board is current or ready: for another
+    // one the update ends at the download's board check.
+    const bool atTarget = VersionsMatch(pszDeviceInfo[2], Version);
     if (Checking()) {
+        g_boardProblem = BoardProblem();
+        g_current = atTarget && g_boardProblem.empty();
         g_searchEndedRun = true;
         return true;
     }
-    if (!g_options.skipIfCurrent || !g_current)
+    if (!g_options.skipIfCurrent || !atTarget)
         return false;
+    const std::string boardProblem = BoardProblem();
+    if (!boardProblem.empty()) {
+        Log(("The modem runs the target version, but " + boardProblem + ": the update goes on.\n")
+                .c_str());
+        return false;
+    }
+    g_current = true;
     g_searchEndedRun = true;
     std::printf("The modem already runs version %s.\n", Version);
     std::fflush(stdout);

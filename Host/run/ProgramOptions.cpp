@@ -2,6 +2,8 @@
 
 #include <getopt.h>
 
+#include <cstring>
+
 namespace {
 
 // Values of the long options without a short form.
@@ -25,6 +27,37 @@ const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// A FILE argument: present, not empty, and no option. A name that begins with
+// "-" is most likely the next option swallowed; such a file is named ./-name.
+bool TakeFile(const char* option, const char* argument, std::string* file, std::string* error) {
+    if (argument == nullptr || argument[0] == '\0') {
+        *error = std::string(option) + " needs a file name";
+        return false;
+    }
+    if (argument[0] == '-') {
+        *error = std::string("option ") + option + " takes a file name, not " + argument +
+                 " (name a file that begins with - as ./" + argument + ")";
+        return false;
+    }
+    *file = argument;
+    return true;
+}
+
+// Why getopt_long refused an option. It tells by optopt alone: the unknown
+// letter of a short option; 0 for an unknown long option, the long option's
+// value for one given an argument it does not take. A long option has moved
+// optind past itself and is named as typed, without its "=value".
+std::string Refused(int argc, char** argv) {
+    bool longOption = optopt == 0;
+    for (const struct option* o = kLongOptions; o->name != nullptr; ++o)
+        longOption = longOption || optopt == o->val;
+    if (!longOption)
+        return std::string("unknown option -") + static_cast<char>(optopt);
+    const char* typed = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
+    const std::string name(typed, std::strcspn(typed, "="));
+    return optopt != 0 ? "option " + name + " takes no argument" : "unknown option " + name;
+}
+
 }  // namespace
 
 std::string ProgramUsage(const char* program) {
@@ -40,9 +73,11 @@ std::string ProgramUsage(const char* program) {
            "                     nothing to the modem, resets it at the end (exit 0 ready,\n"
            "                     3 not ready, 4 already at the target version)\n"
            "  --skip-if-current  end after the device information when the modem already\n"
-           "                     runs the target version (result file \"TRUE\")\n"
+           "                     runs the target version on the package's board (result\n"
+           "                     file \"TRUE\")\n"
            "  --report FILE      write a JSON report of the run to FILE\n"
            "  --trace FILE       append every frame, port event and pause to FILE\n"
+           "                     (a FILE that begins with - is named ./-name)\n"
            "  --info             the package's identity and units, each checked\n"
            "  --version          the program version and the package it carries\n"
            "  -h, --help         this text\n";
@@ -54,7 +89,6 @@ bool ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::st
     opterr = 0;  // the reasons are ours, on the caller's stream
     optind = 1;
     for (;;) {
-        const int previous = optind;
         const int c = getopt_long(argc, argv, ":h", kLongOptions, nullptr);
         if (c == -1)
             break;
@@ -75,29 +109,19 @@ bool ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::st
                 options->skipIfCurrent = true;
                 break;
             case kOptReport:
-                if (optarg == nullptr || optarg[0] == '\0') {
-                    *error = "--report needs a file name";
+                if (!TakeFile("--report", optarg, &options->reportPath, error))
                     return false;
-                }
-                options->reportPath = optarg;
                 break;
             case kOptTrace:
-                if (optarg == nullptr || optarg[0] == '\0') {
-                    *error = "--trace needs a file name";
+                if (!TakeFile("--trace", optarg, &options->tracePath, error))
                     return false;
-                }
-                options->tracePath = optarg;
                 break;
             case ':':
-                *error = std::string("option ") + argv[previous] + " needs an argument";
+                *error = std::string("option ") + argv[optind - 1] + " needs an argument";
                 return false;
-            default: {
-                // A short option reports its letter; a long one only its place.
-                const std::string text =
-                    optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
-                *error = "unknown option " + text;
+            default:
+                *error = Refused(argc, argv);
                 return false;
-            }
         }
     }
     if (optind < argc) {

@@ -24,8 +24,10 @@ constexpr int kUsageExitStatus = 2;
 
 // Parses argv (argv[0] is the program's path and is not looked at). --help,
 // --version and --info win over the other options, in that order. false with
-// the reason in *error for an unknown option, a missing or empty FILE, or an
-// argument that is no option.
+// the reason in *error for an unknown option, an argument given to an option
+// that takes none, a missing or empty FILE, a FILE that begins with "-" (the
+// next option, most likely: a file of such a name is given as ./-name), or an
+// argument that is no option. Options are named as typed.
 bool ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::string* error);
 
 // The usage text, naming the program as program.

@@ -8,6 +8,7 @@ std::atomic<bool> isNeedRestart{false};
 std::atomic<bool> isDLDMode{false};
 std::atomic<bool> bQX10UseDiag{false};
 std::atomic<bool> isSucceed{false};
+std::atomic<bool> g_bCheckOnly{false};
 
 char strProduceName[12];
 char strDloadSoftType[2048];

@@ -14,6 +14,9 @@ extern std::atomic<bool> isNeedRestart;  // the device must be reset when the en
 extern std::atomic<bool> isDLDMode;      // the device is in download mode now
 extern std::atomic<bool> bQX10UseDiag;   // a QX10/QX10+ is driven through its diagnostic port
 extern std::atomic<bool> isSucceed;      // the engine reported success
+// The run only checks the modem (--check): it leaves the host as it found it,
+// appending to the program log and leaving the companion process running.
+extern std::atomic<bool> g_bCheckOnly;
 
 // Loaded by the flow controller from the string resources at its Init.
 extern char strProduceName[12];      // IDS_PRODUCE_ID, the board type

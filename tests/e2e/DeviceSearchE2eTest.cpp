@@ -269,4 +269,29 @@ TEST_F(DeviceSearchRun, CompanionProcessIsStoppedAndItsPathLogged) {
     EXPECT_LT(log.find("Kill KVActivator"), log.find("Begin search device.")) << log;
 }
 
+// A check leaves the host as it found it: the last update's log goes on, the
+// companion keeps running. The program logs before it signals a companion it
+// has found; the companion runs from before the start, so a listing finds it.
+// (Whether it still runs afterwards is not asked: another program on this
+// machine, such as a parallel test run, may stop it.)
+TEST_F(DeviceSearchRun, CheckLeavesTheCompanionAndTheProgramLogAlone) {
+    Companion companion;
+    ASSERT_TRUE(companion.Start());
+    const std::string earlier = "Thu Dec 10 00:00:00 2026 -- Update succeed!\n";
+    ASSERT_TRUE(WriteFile(m_app + "/" + kLogFile, earlier));
+
+    ASSERT_TRUE(MakeRootTree(m_root));
+    AddFakeProduct(m_root, 11);
+    RunOptions options = Options(kLimitScale);
+    options.arguments = {"--check"};
+    const RunResult r = RunProgram(options);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exitStatus, 3) << r.out;  // no modem answers on the fake tree
+
+    const std::string log = Log();
+    EXPECT_EQ(log.compare(0, earlier.size(), earlier), 0) << log;
+    EXPECT_TRUE(Has(log, " -- Begin search device.\n")) << log;
+    EXPECT_FALSE(Has(log, "KVActivator")) << log;
+}
+
 }  // namespace

@@ -508,6 +508,19 @@ TEST_F(StartupRun, BadTimeScaleIsRefusedBeforeTheGuard) {
         EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
         EXPECT_EQ(r.leftoverProcesses, 0);
     }
+    // A check is refused alike, with no verdict line.
+    RunOptions check;
+    check.workDir = m_app;
+    check.command = std::string("./") + kProgram;
+    check.arguments = {"--check"};
+    check.root = m_root;
+    check.guardPort = m_port;
+    check.timeScale = "abc";
+    const RunResult refused = RunProgram(check);
+    ASSERT_TRUE(refused.exited);
+    EXPECT_EQ(refused.exitStatus, 2);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_TRUE(Has(refused.err, "FLASHPILOT_TIME_SCALE")) << refused.err;
     RunResult ok = Run(m_app, std::string("./") + kProgram, "1");
     EXPECT_EQ(ok.exitStatus, 1) << ok.out << ok.err;
 }

@@ -1166,6 +1166,7 @@ struct OptionCase {
     bool modemWritten = false;         // backup, switch, erase or block seen
     bool reportWritten = true;         // false: a warning instead of the report
     void (*check)(const RunResult&, const nlohmann::json&, const Counters&) = nullptr;
+    const char* usageError = nullptr;  // the command line is refused with this reason
 };
 
 void PrintTo(const OptionCase& c, std::ostream* os) {
@@ -1174,6 +1175,12 @@ void PrintTo(const OptionCase& c, std::ostream* os) {
 
 void AtTarget(modemsim::Options* o) {
     o->versionBefore = kTarget;
+}
+
+// A board of another type that runs the target version.
+void OtherBoardAtTarget(modemsim::Options* o) {
+    o->versionBefore = kTarget;
+    o->boardType = "QX99";
 }
 
 std::vector<OptionCase> OptionCases() {
@@ -1228,6 +1235,32 @@ std::vector<OptionCase> OptionCases() {
     current.message = "Already current: the modem runs 11.810.09.17.00.";
     rows.push_back(current);
 
+    OptionCase crLf{"CheckOfAModemReportingTheTargetWithCrLfIsCurrent", check};
+    crLf.device = [](modemsim::Options* o) { o->versionBefore = std::string(kTarget) + "\r\n"; };
+    crLf.status = 4;
+    crLf.result = "current";
+    crLf.message = current.message;
+    rows.push_back(crLf);
+
+    OptionCase prefix{"CheckOfAModemReportingAPrefixOfTheTargetIsReady", check};
+    prefix.device = [](modemsim::Options* o) { o->versionBefore = "11.810.09.17"; };
+    prefix.result = "ready";
+    prefix.message = "Ready to update: the modem runs 11.810.09.17, the package installs ";
+    rows.push_back(prefix);
+
+    OptionCase otherBoard{"CheckOfAnotherBoardAtTheTargetIsNotReady", check};
+    otherBoard.device = OtherBoardAtTarget;
+    otherBoard.status = 3;
+    otherBoard.result = "not-ready";
+    otherBoard.message =
+        "Not ready to update:\n  the modem is a KORVEL QX99 board, the package is for KORVEL "
+        "QM90W";
+    otherBoard.check = [](const RunResult& r, const nlohmann::json&, const Counters& c) {
+        EXPECT_TRUE(EndsWith(r.out, "the package is for KORVEL QM90W\n")) << r.out;
+        EXPECT_EQ(c.controlResets, 1);
+    };
+    rows.push_back(otherBoard);
+
     OptionCase skip{"SkipIfCurrentEndsAfterTheDeviceInformation",
                     {"--skip-if-current", "--report", "report.json"}};
     skip.device = AtTarget;
@@ -1240,6 +1273,36 @@ std::vector<OptionCase> OptionCases() {
         EXPECT_EQ(c.controlResets, 1);
     };
     rows.push_back(skip);
+
+    // Not current: the update runs, and ends at the download's board check.
+    OptionCase skipOther{"SkipIfCurrentOnAnotherBoardFailsAtTheBoardCheck",
+                         {"--skip-if-current", "--report", "report.json"}};
+    skipOther.device = OtherBoardAtTarget;
+    skipOther.resultWord = "FALSE";
+    skipOther.result = "failure";
+    skipOther.errorCode = 17;
+    skipOther.modemWritten = true;  // the backup and the switch
+    skipOther.check = [](const RunResult& r, const nlohmann::json&, const Counters& c) {
+        EXPECT_FALSE(Has(r.out, "The modem already runs version")) << r.out;
+        EXPECT_EQ(c.backups, 1);
+        EXPECT_EQ(c.downloadSwitches, 1);
+        EXPECT_EQ(c.erases + c.blocks + c.ends, 0);
+    };
+    rows.push_back(skipOther);
+
+    OptionCase reportSwallows{"ReportBeforeAnotherOptionIsRefused", {"--report", "--check"}};
+    reportSwallows.status = 2;
+    reportSwallows.usageError =
+        "option --report takes a file name, not --check (name a file that begins with - as "
+        "./--check)";
+    rows.push_back(reportSwallows);
+
+    OptionCase traceSwallows{"TraceBeforeAnotherOptionIsRefused", {"--trace", "--skip-if-current"}};
+    traceSwallows.status = 2;
+    traceSwallows.usageError =
+        "option --trace takes a file name, not --skip-if-current (name a file that begins with - "
+        "as ./--skip-if-current)";
+    rows.push_back(traceSwallows);
 
     OptionCase success{"ReportOfAnUpdateWithOneBlockSentAgain",
                        {"--skip-if-current", "--report", "report.json"}};
@@ -1318,6 +1381,16 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
     const RunResult r = RunProgram(run);
     ASSERT_TRUE(r.exited) << "signal " << r.termSignal;
     EXPECT_EQ(r.exitStatus, c.status) << r.out;
+    if (c.usageError != nullptr) {
+        // Refused before anything is done: no file, not a byte to the modem.
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+                  std::string("./") + kProgram + ": " + c.usageError);
+        for (const std::string& file : {std::string(kLogFile), std::string(kResultFile), c.args[1]})
+            EXPECT_FALSE(FileExists(m_app + "/" + file)) << file;
+        for (const TraceEntry& e : sim.Trace())
+            EXPECT_FALSE(e.received) << e.Line();
+    }
     if (c.resultWord != nullptr) {
         EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord(c.resultWord));
     } else {
@@ -1327,6 +1400,8 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
     EXPECT_FALSE(FileExists(m_app + "/" + kStringFile));
     EXPECT_EQ(r.leftoverProcesses, 0);
     EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
+    if (c.usageError != nullptr)
+        return;
     if (!c.reportWritten) {
         EXPECT_TRUE(Has(r.err,
                         "Warning: the report no-such-dir/report.json cannot be written "
