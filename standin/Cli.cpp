@@ -140,6 +140,8 @@ std::string UsageText() {
            "  --second-modem P         a second modem of the same kind at port path P, its\n"
            "                           nodes from ttyUSB20; it answers in normal mode and\n"
            "                           records what it receives (summary on exit)\n"
+           "  --second-modem-later     ... plugged in only once the first modem has gone\n"
+           "                           away (into its boot loader, or rebooting)\n"
            "\n"
            "Faults (N is a count or 'always'; WHAT is erase, end, reset or block:K,\n"
            "optionally followed by ':N' or ':always', else only the first time):\n"
@@ -201,6 +203,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             f.boardClassNak = true;
         } else if (opt == "--hold-exclusive") {
             f.holdExclusive = true;
+        } else if (opt == "--second-modem-later") {
+            r.secondModemLater = true;
         } else if (opt == "--no-return") {
             f.noReturn = true;
         } else if (opt == "--start-in-download") {
@@ -333,6 +337,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
     }
     if (!r.help && o.root.empty()) {
         *error = "--root DIR is required";
+        return false;
+    }
+    if (r.secondModemLater && r.secondModem.empty()) {
+        *error = "--second-modem-later needs --second-modem P";
         return false;
     }
     *out = r;
