@@ -140,6 +140,8 @@ std::string UsageText() {
            "  --second-modem P         a second modem of the same kind at port path P, its\n"
            "                           nodes from ttyUSB20; it answers in normal mode and\n"
            "                           records what it receives (summary on exit)\n"
+           "  --second-modem-later     ... plugged in only once the first modem has gone\n"
+           "                           away (into its boot loader, or rebooting)\n"
            "\n"
            "Faults (N is a count or 'always'; WHAT is erase, end, reset or block:K,\n"
            "optionally followed by ':N' or ':always', else only the first time):\n"
@@ -166,8 +168,10 @@ std::string UsageText() {
            "  --return-after-hang-up   ... and come back in download mode\n"
            "  --foreign-vendor         the entries carry another vendor's ID\n"
            "  --no-option-dir          the option driver directory is never created\n"
-           "  --hold-lock ROLE[:MS]    the stand-in locks its port ROLE (modem, diag, pcui)\n"
-           "                           with flock at start, for MS ms (default: to the end)\n"
+           "  --hold-lock ROLE[:MS]    the stand-in locks its port ROLE (modem, diag, pcui,\n"
+           "                           or all) with flock at start, for MS ms (default: to\n"
+           "                           the end)\n"
+           "  --hold-exclusive         ... in exclusive mode (TIOCEXCL) instead of with flock\n"
            "  --help                   this text\n";
 }
 
@@ -197,6 +201,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             o.reuseNodeNumbers = true;
         } else if (opt == "--board-class-nak") {
             f.boardClassNak = true;
+        } else if (opt == "--hold-exclusive") {
+            f.holdExclusive = true;
+        } else if (opt == "--second-modem-later") {
+            r.secondModemLater = true;
         } else if (opt == "--no-return") {
             f.noReturn = true;
         } else if (opt == "--start-in-download") {
@@ -298,7 +306,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
         } else if (opt == "--hold-lock") {
             const size_t colon = v.find(':');
             f.holdLockRole = v.substr(0, colon);
-            if (f.holdLockRole != "modem" && f.holdLockRole != "diag" && f.holdLockRole != "pcui")
+            if (f.holdLockRole != "modem" && f.holdLockRole != "diag" && f.holdLockRole != "pcui" &&
+                f.holdLockRole != "all")
                 return bad(v);
             if (colon != std::string::npos) {
                 if (!ParseUnsigned(v.substr(colon + 1), 3600000, &n))
@@ -328,6 +337,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
     }
     if (!r.help && o.root.empty()) {
         *error = "--root DIR is required";
+        return false;
+    }
+    if (r.secondModemLater && r.secondModem.empty()) {
+        *error = "--second-modem-later needs --second-modem P";
         return false;
     }
     *out = r;

@@ -11,7 +11,8 @@ namespace modemsim {
 struct CliOptions {
     Options sim;
     std::string flashDir;
-    std::string secondModem;  // port path of a second modem of the same kind; empty: none
+    std::string secondModem;        // port path of a second modem of the same kind; empty: none
+    bool secondModemLater = false;  // ... plugged in once the first has first gone away
     bool help = false;
 };
 

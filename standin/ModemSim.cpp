@@ -347,6 +347,7 @@ bool ModemSim::Impl::BuildUsbDevice(const std::string& vendor, const std::string
 }
 
 void ModemSim::Impl::Vanish() {
+    ReleaseLock();  // the held ports go with the device
     for (SimPort& p : ports) {
         if (!o.faults.noOptionDir)
             unlink((optionDir + "/" + p.entry).c_str());
@@ -377,27 +378,38 @@ void ModemSim::Impl::Vanish() {
 
 void ModemSim::Impl::HoldLock() {
     for (const SimPort& p : ports) {
-        if (p.role != o.faults.holdLockRole)
+        if (p.role != o.faults.holdLockRole && o.faults.holdLockRole != "all")
             continue;
-        lockFd = open(p.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (lockFd >= 0 && flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
-            close(lockFd);
-            lockFd = -1;
+        int fd = open(p.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        // As another program holds it: an advisory lock, or the terminal's
+        // exclusive mode (as a program run as root would, whose open the
+        // program's root opens would pass).
+        const bool held = fd >= 0 && (o.faults.holdExclusive ? ioctl(fd, TIOCEXCL) == 0
+                                                             : flock(fd, LOCK_EX | LOCK_NB) == 0);
+        if (!held) {
+            if (fd >= 0)
+                close(fd);
+            continue;
         }
-        if (lockFd >= 0 && o.faults.holdLockMs > 0) {
-            SimTimer t;
-            t.kind = SimTimer::kUnlock;
-            timers.emplace(Clock::now() + std::chrono::milliseconds(Scaled(o.faults.holdLockMs)),
-                           std::move(t));
-        }
-        return;
+        lockFds.push_back(fd);
+    }
+    if (!lockFds.empty() && o.faults.holdLockMs > 0) {
+        SimTimer t;
+        t.kind = SimTimer::kUnlock;
+        timers.emplace(Clock::now() + std::chrono::milliseconds(Scaled(o.faults.holdLockMs)),
+                       std::move(t));
     }
 }
 
 void ModemSim::Impl::ReleaseLock() {
-    if (lockFd >= 0)
-        close(lockFd);
-    lockFd = -1;
+    for (int fd : lockFds) {
+        // A port held in exclusive mode: did the program leave the flag set?
+        int exclusive = 0;
+        if (o.faults.holdExclusive && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0)
+            c.exclusiveCleared++;
+        close(fd);
+    }
+    lockFds.clear();
 }
 
 // Read through a descriptor kept open: the program rewrites the file in
@@ -682,7 +694,6 @@ void ModemSim::Stop() {
     s.worker.join();
     std::lock_guard<std::mutex> lock(s.mu);
     s.Vanish();
-    s.ReleaseLock();
     s.timers.clear();
     close(s.wake[0]);
     close(s.wake[1]);
@@ -728,6 +739,11 @@ std::string ModemSim::DevPath(const std::string& role) const {
 std::string ModemSim::DeviceDir() const {
     std::lock_guard<std::mutex> lock(impl_->mu);
     return impl_->usbDir;
+}
+
+void ModemSim::ReleaseHeldPorts() {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    impl_->ReleaseLock();
 }
 
 std::vector<UnitCapture> ModemSim::Units() const {

@@ -59,8 +59,10 @@ struct Faults {
     bool foreignVendor = false;      // modalias carries another vendor ID
     bool noOptionDir = false;        // the option driver directory is never created
     bool keepVersion = false;        // the new firmware does not take: the old version stays
-    std::string holdLockRole;        // non-empty: this port of the first enumeration is locked ...
+    std::string holdLockRole;        // non-empty: this port ("all": every port) of the first
+                                     // enumeration is locked ...
     unsigned holdLockMs = 0;         // ... by the stand-in for this long (scaled; 0: to the end)
+    bool holdExclusive = false;      // ... in exclusive mode (TIOCEXCL) instead of with flock
 };
 
 struct Options {
@@ -117,6 +119,7 @@ struct Counters {
     int naks = 0;
     int hangUps = 0;           // acknowledgements cut off by a hang-up
     int framesNotPowerOn = 0;  // frames received while power/control did not read "on"
+    int exclusiveCleared = 0;  // ports held in exclusive mode found without it at release
 };
 
 struct PortInfo {
@@ -190,6 +193,8 @@ public:
     // The USB device directory in the device tree (it exists while the device
     // is enumerated; every enumeration makes it anew).
     std::string DeviceDir() const;
+    // Lets go of the ports held (Faults::holdLockRole) now.
+    void ReleaseHeldPorts();
 
     std::vector<UnitCapture> Units() const;   // in order of the first erase
     std::map<uint32_t, Bytes> Flash() const;  // unit type -> data

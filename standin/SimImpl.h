@@ -56,9 +56,9 @@ struct ModemSim::Impl {
     Clock::time_point t0;
 
     std::string optionDir, devDir, stagingDir;
-    std::string usbDir;  // the device's directory in the device tree
-    int lockFd = -1;     // the port held locked (Faults::holdLockRole), -1 none
-    int powerFd = -1;    // the device's power/control, read at every frame received
+    std::string usbDir;        // the device's directory in the device tree
+    std::vector<int> lockFds;  // the ports held (Faults::holdLockRole)
+    int powerFd = -1;          // the device's power/control, read at every frame received
 
     Mode mode = Mode::kAbsent;
     int generation = 0;

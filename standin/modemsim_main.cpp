@@ -3,9 +3,12 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <climits>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Cli.h"
@@ -45,19 +48,44 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::unique_ptr<modemsim::ModemSim> second;
+    std::mutex secondLock;
+    bool stopping = false;  // under secondLock
+    std::thread plug;
     if (!cli.secondModem.empty()) {
         second.reset(new modemsim::ModemSim(modemsim::SecondModemOptions(cli)));
-        if (!second->Start(&error)) {
+        if (!cli.secondModemLater && !second->Start(&error)) {
             std::fprintf(stderr, "modemsim: second modem: %s\n", error.c_str());
             return 1;
         }
+    }
+    if (second && cli.secondModemLater) {
+        // Plugged in when the first modem first goes away; the stop wakes
+        // the wait as well (the first modem vanishes then).
+        plug = std::thread([&] {
+            sim.WaitUntil(
+                [&](const modemsim::Snapshot& s) {
+                    std::lock_guard<std::mutex> lock(secondLock);
+                    return stopping || s.counters.vanishes > 0;
+                },
+                UINT_MAX);
+            std::lock_guard<std::mutex> lock(secondLock);
+            std::string plugError;
+            if (!stopping && !second->Start(&plugError))
+                std::fprintf(stderr, "modemsim: second modem: %s\n", plugError.c_str());
+        });
     }
     std::printf("ready\n");
     std::fflush(stdout);
 
     int sig = 0;
     sigwait(&stopSignals, &sig);
+    {
+        std::lock_guard<std::mutex> lock(secondLock);
+        stopping = true;
+    }
     sim.Stop();
+    if (plug.joinable())
+        plug.join();
     if (second) {
         second->Stop();
         const modemsim::Counters c = second->GetSnapshot().counters;

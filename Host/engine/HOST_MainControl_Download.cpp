@@ -112,7 +112,9 @@ bool CMainControl::ReachDownloadMode() {
     if (!ClosePort())
         Log("After switch to download mode close port FAILED.\n");
     Pause(10000);
-    GetDevicePIDAndSetPorts();
+    // Only the boot loader is ours at another port path: a modem in normal
+    // mode there was plugged in meanwhile and is never sent the switch order.
+    GetDevicePIDAndSetPorts(WalkFor::kBootLoader);
 
     static const char* const kReasons[] = {
         "",
@@ -128,7 +130,7 @@ bool CMainControl::ReachDownloadMode() {
         if (!FindCommPort(name)) {
             reason = 1;
             Pause(3000);
-            GetDevicePIDAndSetPorts();
+            GetDevicePIDAndSetPorts(WalkFor::kBootLoader);
             continue;
         }
         Log("After switch to download mode find port OK.\n");

@@ -162,8 +162,9 @@ bool CMainControl::ResumeUserInfo() {
     bool up = false;
     for (int attempt = 1; attempt <= kStartupTries && !up && !StopRequested(); ++attempt) {
         // A device that takes longer may come back under other node names:
-        // the USB ports are walked again before every try.
-        GetDevicePIDAndSetPorts();
+        // the USB ports are walked again before every try; the rescans after
+        // the first walk keep off the console (they go to the log).
+        GetDevicePIDAndSetPorts(attempt == 1 ? WalkFor::kDevice : WalkFor::kRescan);
         if (FindCommPort(overDiag ? SERIAL_PORT_DIAG_KEYNAME : SERIAL_PORT_PCUI_KEYNAME)) {
             up = QueryBoardVersion(m_pszBoardVersion);
             Log(up ? "Before resume NV,query board startup finished and PCUI port natrural.\n"

@@ -85,10 +85,11 @@ BOOL CSerialPort::Open(char* pszPath) {
     // set or sent: another process's lock makes it a port that cannot be
     // opened.
     m_csPort.Lock();
-    const bool claimed = ClaimPort(fd, pszPath);
+    bool exclusiveSet = false;
+    const bool claimed = ClaimPort(fd, pszPath, &exclusiveSet);
     const bool configured = claimed && Configure(fd);
     if (claimed && !configured)
-        ReleasePort(fd);
+        ReleasePort(fd, exclusiveSet);
     if (!configured)
         close(fd);
     m_csPort.Unlock();
@@ -98,6 +99,7 @@ BOOL CSerialPort::Open(char* pszPath) {
     DrainWakePipe();
     m_csPort.Lock();
     m_nFd.store(fd);
+    m_bExclusiveSet = exclusiveSet;
     m_byListening.store(1);
     m_csPort.Unlock();
     return TRUE;
@@ -317,7 +319,8 @@ BOOL CSerialPort::Close() {
     WakeReader();
 
     m_csPort.Lock();
-    ReleasePort(m_nFd.load());
+    ReleasePort(m_nFd.load(), m_bExclusiveSet);
+    m_bExclusiveSet = false;
     if (close(m_nFd.load()) != 0) {
         m_csPort.Unlock();
         Log("In ClosePort() --> 3 failed\n");

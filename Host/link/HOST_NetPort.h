@@ -56,6 +56,7 @@ private:
     std::atomic<BYTE> m_byListening{0};
     char m_szPortName[2048];
     std::atomic<int> m_nFd{-1};
+    bool m_bExclusiveSet = false;  // we put the open terminal in exclusive mode
     DWORD m_dwSpeed;
     DWORD m_dwLastError;
     int m_nWakePipe[2];  // lets Purge and Close end a read waiting in poll

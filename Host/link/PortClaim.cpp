@@ -14,10 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
-#include <utility>
 
 #include "Function.h"
 #include "TestSeams.h"
@@ -27,8 +27,9 @@ namespace {
 constexpr size_t kPathSize = 1024;
 
 std::mutex g_announcedLock;
-std::set<std::pair<std::string, long>> g_announced;  // (node, holder) already named
+std::set<std::string> g_announced;  // nodes whose holder was named
 bool g_permissionTold = false;
+std::map<std::string, std::string> g_problems;  // node -> why its last open failed
 
 // The node as the user knows it: /dev/ and the base name of the opened path
 // (the opened path may carry the test root).
@@ -57,27 +58,36 @@ bool IsLive(long pid) {
     return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
-// Names the holder of a node once per node and holder, on standard error and
-// in the log; pid 0 when the holder is not known.
+void NoteProblem(const std::string& node, const std::string& reason) {
+    std::lock_guard<std::mutex> lock(g_announcedLock);
+    g_problems[node] = reason;
+}
+
+// Names the holder of a node once per node, whoever it turns out to be (a
+// lock let go during the lookup leaves no holder to name), on standard error
+// and in the log; pid 0 when the holder is not known. The reason is kept
+// for --check's verdict at every call.
 void NameHolder(const char* path, long pid, const char* how) {
     const std::string node = PlainNode(path);
+    const std::string name = pid > 0 ? CommandName(pid) : std::string();
+    char reason[256];
+    if (pid > 0) {
+        std::snprintf(reason, sizeof reason, "%s is in use by process %ld (%s, %s)", node.c_str(),
+                      pid, name.c_str(), how);
+    } else {
+        std::snprintf(reason, sizeof reason, "%s is in use by another program (%s)", node.c_str(),
+                      how);
+    }
+    NoteProblem(node, reason);
     {
         std::lock_guard<std::mutex> lock(g_announcedLock);
-        if (!g_announced.insert({node, pid}).second)
+        if (!g_announced.insert(node).second)
             return;
     }
+    // "The port ", the reason (it begins with the node), then the remedy.
     char text[512];
-    if (pid > 0) {
-        std::snprintf(text, sizeof text,
-                      "The port %s is in use by process %ld (%s, %s): close it, or stop it, and "
-                      "start the update again.\n",
-                      node.c_str(), pid, CommandName(pid).c_str(), how);
-    } else {
-        std::snprintf(text, sizeof text,
-                      "The port %s is in use by another program (%s): close it, or stop it, and "
-                      "start the update again.\n",
-                      node.c_str(), how);
-    }
+    std::snprintf(text, sizeof text,
+                  "The port %s: close it, or stop it, and start the update again.\n", reason);
     std::fputs(text, stderr);
     std::fflush(stderr);
     Log(text);
@@ -158,27 +168,27 @@ long OpenerOf(const char* path) {
 long LockFilePid(const char* data, size_t length) {
     if (data == nullptr || length == 0)
         return 0;
-    bool text = true;
-    for (size_t i = 0; i < length; ++i)
-        text = text && ((data[i] >= '0' && data[i] <= '9') || data[i] == ' ' || data[i] == '\n');
-    if (!text) {
+    // Text never holds a NUL; a binary id of a live process always does (its
+    // high byte is 0).
+    if (length == sizeof(int32_t) && std::memchr(data, '\0', length) != nullptr) {
         // The old binary form: the id in the host's byte order, 4 bytes.
         int32_t binary = 0;
-        if (length == sizeof binary)
-            std::memcpy(&binary, data, sizeof binary);
+        std::memcpy(&binary, data, sizeof binary);
         return binary > 0 ? binary : 0;
     }
     size_t at = 0;
-    while (at < length && data[at] == ' ')
+    while (at < length && (data[at] == ' ' || data[at] == '\t' || data[at] == '\n'))
         ++at;
     long pid = 0;
     size_t digits = 0;
-    for (; at < length && data[at] >= '0' && data[at] <= '9' && digits < 10; ++at, ++digits)
+    for (; at < length && data[at] >= '0' && data[at] <= '9'; ++at, ++digits) {
+        if (digits == 10)
+            return 0;  // more digits than a process id has
         pid = pid * 10 + (data[at] - '0');
-    // Digits, then the end or a line feed.
-    if (digits == 0 || (at < length && data[at] != '\n') || pid > INT32_MAX)
-        return 0;
-    return pid;
+    }
+    // Whatever follows the number (the program's and the user's names, a
+    // line feed) does not matter.
+    return pid <= INT32_MAX ? pid : 0;
 }
 
 bool LockFileHeldByOther(const char* path) {
@@ -196,6 +206,7 @@ bool LockFileHeldByOther(const char* path) {
     const size_t length = std::fread(data, 1, sizeof data, f);
     std::fclose(f);
     const long pid = LockFilePid(data, length);
+    // No id, our own or a process that is gone: a stale file.
     if (pid == getpid() || !IsLive(pid))
         return false;
     char text[kPathSize + 64];
@@ -206,10 +217,22 @@ bool LockFileHeldByOther(const char* path) {
     return true;
 }
 
-bool ClaimPort(int fd, const char* path) {
+bool ClaimPort(int fd, const char* path, bool* exclusiveSet) {
+    *exclusiveSet = false;
+    char text[kPathSize];
+    // Freshly opened, the node can only be in exclusive mode through another
+    // process (root may open such a node): it is that process's, and its
+    // flag stays as it is.
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        std::snprintf(text, sizeof text, "CSerialPort::Open %s: in exclusive mode\n",
+                      PlainNode(path).c_str());
+        Log(text);
+        NameHolder(path, OpenerOf(path), "exclusive mode");
+        return false;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        char text[kPathSize];
         std::snprintf(text, sizeof text, "CSerialPort::Open %s: lock: %s\n",
                       PlainNode(path).c_str(), std::strerror(error));
         Log(text);
@@ -220,17 +243,26 @@ bool ClaimPort(int fd, const char* path) {
         // A file system without locks does not stop the update.
     }
     if (ioctl(fd, TIOCEXCL) != 0) {
-        char text[kPathSize];
         std::snprintf(text, sizeof text, "CSerialPort::Open %s: exclusive mode: %s\n",
                       PlainNode(path).c_str(), std::strerror(errno));
         Log(text);
+    } else {
+        *exclusiveSet = true;
     }
+    NoteProblem(PlainNode(path), "");
     return true;
 }
 
-void ReleasePort(int fd) {
-    ioctl(fd, TIOCNXCL);
+void ReleasePort(int fd, bool exclusiveSet) {
+    if (exclusiveSet)
+        ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
+}
+
+std::string PortOpenProblem(const char* node) {
+    std::lock_guard<std::mutex> lock(g_announcedLock);
+    const auto found = g_problems.find(node != nullptr ? node : "");
+    return found != g_problems.end() ? found->second : std::string();
 }
 
 void ReportOpenFailure(const char* path, int error) {
@@ -243,6 +275,12 @@ void ReportOpenFailure(const char* path, int error) {
         NameHolder(path, OpenerOf(path), "exclusive mode");
         return;
     }
+    if (error == ENOENT)
+        NoteProblem(node, node + " does not exist");
+    else if (error == EACCES || error == EPERM)
+        NoteProblem(node, "no permission to open " + node);
+    else
+        NoteProblem(node, node + " cannot be opened: " + std::strerror(error));
     if (error != EACCES && error != EPERM)
         return;
     {

@@ -1,9 +1,5 @@
 #include "OptionRun.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,6 +10,7 @@
 #include "MACController.h"
 #include "MAC_AppFileRead.h"
 #include "PackageIdentity.h"
+#include "PortClaim.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
 #include "ProgramFlow.h"
@@ -44,31 +41,14 @@ bool Checking() {
     return g_options.mode == ProgramOptions::Mode::kCheck;
 }
 
-// Why a modem port that the search could not use is out of reach, found by
-// opening it once more.
+// Why the search could not use the modem's port, as its own opens found it:
+// held by another process, no permission, missing; else no answer there.
 std::string PortProblem() {
     if (cpcui[0] == '\0')
         return "no modem was found";
     const std::string node = std::string("/dev/") + cpcui;
-    char rooted[1024];
-    if (!RootedPath(node.c_str(), rooted, sizeof rooted))
-        return "no modem answered on " + node;
-    const int fd = open(rooted, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        close(fd);
-        return "no modem answered on " + node;
-    }
-    switch (errno) {
-        case EBUSY:
-            return node + " is held by another program";
-        case EACCES:
-        case EPERM:
-            return "no permission to open " + node;
-        case ENOENT:
-            return node + " does not exist";
-        default:
-            return node + " cannot be opened: " + std::strerror(errno);
-    }
+    const std::string problem = PortOpenProblem(node.c_str());
+    return problem.empty() ? "no modem answered on " + node : problem;
 }
 
 // Why the modem is not the board the package is for, asked as the download's

@@ -16,6 +16,7 @@
 #include "UsbDevice.h"
 
 const char kVendorId[] = "1F4B";
+const char kLoaderProductId[] = "1408";
 
 #define FP_ROW(pid, modem, diag, pcui) \
     {                                  \
@@ -77,6 +78,17 @@ const char kOptionDir[] = "/sys/bus/usb/drivers/option";
 
 // Size of the buffers for sysfs paths and for a first line read from sysfs.
 constexpr size_t kLineSize = 1024;
+
+// A rescan prints nothing: its console lines go to the log (those the walk
+// logs anyway only once). Set for the length of one walk, under its lock.
+bool g_quiet = false;
+
+void Console(const char* text, bool logged) {
+    if (!g_quiet)
+        std::fputs(text, stdout);
+    else if (!logged)
+        Log(text);
+}
 
 // The first line (newline kept) of the sysfs file dir/entry/file; false when
 // the path does not fit or the file cannot be opened or is empty.
@@ -175,7 +187,8 @@ void MatchEntry(const char* entry, const char* modalias, int* roleFlags) {
                       "the PID is %s  the tty device is %s the interfacenumber is %s\n",
                       row.m_szPID, node, iface);
         Log(msg);
-        std::printf("\n%s\n", msg);
+        if (!g_quiet)
+            std::printf("\n%s\n", msg);
         for (const SPortRole& role : row.m_Roles) {
             if (std::strstr(iface, role.m_szInterface) == nullptr)
                 continue;
@@ -244,16 +257,42 @@ bool ReadEntries(std::vector<SWalkEntry>* entries) {
     return true;
 }
 
+// True when every entry of the device at portPath enumerates as the boot
+// loader.
+bool IsBootLoader(const std::vector<SWalkEntry>& entries, const std::string& portPath) {
+    bool any = false;
+    for (const SWalkEntry& e : entries) {
+        if (!e.product || e.portPath != portPath)
+            continue;
+        if (e.modalias.find(std::string("p") + kLoaderProductId) == std::string::npos)
+            return false;
+        any = true;
+    }
+    return any;
+}
+
 // The device this walk takes its ports from; logs a device that came back on
-// another port and a walk that finds the followed one absent.
-std::string ChooseDevice(const std::vector<SWalkEntry>& entries, std::vector<std::string>* paths) {
+// another port and a walk that finds the followed one absent. In the
+// download's search a device elsewhere is taken only as the boot loader: a
+// modem in normal mode there is another one, plugged in meanwhile.
+std::string ChooseDevice(const std::vector<SWalkEntry>& entries, std::vector<std::string>* paths,
+                         WalkFor purpose) {
     for (const SWalkEntry& e : entries) {
         if (e.product && std::find(paths->begin(), paths->end(), e.portPath) == paths->end())
             paths->push_back(e.portPath);
     }
     std::sort(paths->begin(), paths->end(), PortPathBefore);
-    const std::string chosen = ChooseDevicePath(*paths, g_recordedPath, g_firstWalkSawOne);
+    std::string chosen = ChooseDevicePath(*paths, g_recordedPath, g_firstWalkSawOne);
     char msg[kLineSize];
+    if (purpose == WalkFor::kBootLoader && !g_recordedPath.empty() && !chosen.empty() &&
+        chosen != g_recordedPath && !IsBootLoader(entries, chosen)) {
+        std::snprintf(msg, sizeof msg,
+                      "The modem at USB port %s is not in its boot loader; it is not ours and is "
+                      "left alone.\n",
+                      chosen.c_str());
+        Log(msg);
+        chosen.clear();
+    }
     if (!g_recordedPath.empty() && !paths->empty() && chosen != g_recordedPath) {
         if (chosen.empty()) {
             std::snprintf(msg, sizeof msg,
@@ -340,8 +379,9 @@ static void TraceWalk(bool found, const std::vector<SWalkEntry>& entries,
     SessionTrace().Walk(found, traced);
 }
 
-int GetDevicePIDAndSetPorts() {
+int GetDevicePIDAndSetPorts(WalkFor purpose) {
     std::lock_guard<std::mutex> lock(g_deviceLock);
+    g_quiet = purpose == WalkFor::kRescan;
     std::memset(cmodem, 0, sizeof cmodem);
     std::memset(cdiag, 0, sizeof cdiag);
     std::memset(cpcui, 0, sizeof cpcui);
@@ -350,11 +390,13 @@ int GetDevicePIDAndSetPorts() {
     std::vector<SWalkEntry> entries;
     if (!ReadEntries(&entries)) {
         TraceWalk(false, entries, std::string());
-        std::printf("Open %s failed!\n", kOptionDir);
+        char msg[kLineSize];
+        std::snprintf(msg, sizeof msg, "Open %s failed!\n", kOptionDir);
+        Console(msg, false);
         return -1;
     }
     std::vector<std::string> paths;
-    const std::string chosen = ChooseDevice(entries, &paths);
+    const std::string chosen = ChooseDevice(entries, &paths, purpose);
     g_otherNodes.clear();
     std::string chosenDir;
     for (const SWalkEntry& e : entries) {
@@ -370,7 +412,7 @@ int GetDevicePIDAndSetPorts() {
             char msg[kLineSize];
             std::snprintf(msg, sizeof msg, "the directory %s is not KORVEL's device !\n",
                           e.name.c_str());
-            std::printf("%s", msg);
+            Console(msg, true);
             Log(msg);
             continue;
         }
@@ -380,25 +422,28 @@ int GetDevicePIDAndSetPorts() {
             MatchEntry(e.name.c_str(), e.modalias.c_str(), &roleFlags);
     }
     AnnounceChoice(chosen, paths);
-    std::printf("\nMODEM=%s DIAG=%s PCUI=%s\n", cmodem, cdiag, cpcui);
+    char ports[kLineSize];
+    std::snprintf(ports, sizeof ports, "%sMODEM=%s DIAG=%s PCUI=%s\n", g_quiet ? "" : "\n", cmodem,
+                  cdiag, cpcui);
+    Console(ports, false);
 
     TraceWalk((roleFlags & 4) != 0, entries, chosen);
     if (roleFlags == 0) {
         Log("Set Ports failed !\n");
-        std::printf("Set ports failed !\n");
+        Console("Set ports failed !\n", true);
         return -1;
     }
     if ((roleFlags & 1) == 0) {
         Log("Set modem port failed !\n");
-        std::printf("Set modem port failed !\n");
+        Console("Set modem port failed !\n", true);
     }
     if ((roleFlags & 2) == 0) {
         Log("Set diag port failed !\n");
-        std::printf("Set diag port failed !\n");
+        Console("Set diag port failed !\n", true);
     }
     if ((roleFlags & 4) == 0) {
         Log("Set pcui port failed !\n");
-        std::printf("Set pcui port failed !\n");
+        Console("Set pcui port failed !\n", true);
         return -1;
     }
     if (g_recordedPath.empty()) {

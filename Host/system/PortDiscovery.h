@@ -35,13 +35,25 @@ extern const SDeviceRow Devices[kDeviceRows];
 // The node names cmodem, cdiag, cpcui (names of 12 characters or more are
 // never stored), their key-name pointers and bsdPath live in PortNames.h.
 
+// The boot loader's product: in download mode the modem enumerates as the
+// product with its PCUI port alone, interface 00 (row 8).
+extern const char kLoaderProductId[];
+
+// What a walk is for.
+enum class WalkFor {
+    kDevice,      // the device in whatever mode
+    kBootLoader,  // the download's search: elsewhere, only the boot loader is ours
+    kRescan,      // a repeated walk: what it would print goes to the log only
+};
+
 // Walks /sys/bus/usb/drivers/option and fills cmodem, cdiag and cpcui from
 // one USB device: the first walk takes the first of the maker's devices by
-// port path and records that path; later walks take only the device at it
-// (or the only device, if it was the only one and came back elsewhere).
-// Keeps USB autosuspend off for the device. 0 when the PCUI port was found,
-// -1 otherwise.
-int GetDevicePIDAndSetPorts();
+// port path and records that path; later walks take only the device at it,
+// or the only device, if it was the only one and came back elsewhere (for
+// kBootLoader only when that one enumerates as the boot loader). Keeps USB
+// autosuspend off for the device. 0 when the PCUI port was found, -1
+// otherwise.
+int GetDevicePIDAndSetPorts(WalkFor purpose = WalkFor::kDevice);
 
 // Forgets the device followed so far: the next walk chooses anew, as the
 // first walk of a run does.

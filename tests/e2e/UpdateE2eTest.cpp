@@ -222,7 +222,12 @@ struct Observed {
 // written, something prepared under the root before the start.
 struct RunExtras {
     bool secondModem = false;
+    // ... plugged in only once the first has gone away into its boot loader.
+    bool secondModemInBootLoader = false;
     bool probeWhileWriting = false;
+    // > 0: the ports the device holds are let go once the program's log
+    // shows this many refused locks of ttyUSB0.
+    int releaseAfterRefusals = 0;
     void (*prepare)(const std::string& root) = nullptr;
     size_t stdoutLimit = 0;                           // standard output read by "| head -c N"
     std::vector<std::string> arguments;               // the program's options
@@ -298,12 +303,37 @@ protected:
         modemsim::ModemSim second(secondOptions);
         std::string error;
         if (HasFatalFailure() || !sim.Start(&error) ||
-            (extras.secondModem && !second.Start(&error))) {
+            (extras.secondModem && !extras.secondModemInBootLoader && !second.Start(&error))) {
             ADD_FAILURE() << "no program file or no device: " << error;
             return o;
         }
         if (extras.prepare != nullptr)
             extras.prepare(m_root);
+        std::thread plug;
+        if (extras.secondModemInBootLoader) {
+            plug = std::thread([&] {
+                std::string plugError;
+                if (sim.WaitUntil(
+                        [](const modemsim::Snapshot& s) { return s.counters.vanishes > 0; },
+                        60000) &&
+                    !second.Start(&plugError))
+                    ADD_FAILURE() << "the second modem: " << plugError;
+            });
+        }
+        std::thread release;
+        if (extras.releaseAfterRefusals > 0) {
+            release = std::thread([&] {
+                const std::string refused = " -- CSerialPort::Open /dev/ttyUSB0: lock: ";
+                const std::string logPath = m_app + "/" + kLogFile;
+                for (int waited = 0; waited < 60000; waited += 10) {
+                    if (Count(ReadFile(logPath), refused) >=
+                        static_cast<size_t>(extras.releaseAfterRefusals))
+                        break;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                sim.ReleaseHeldPorts();
+            });
+        }
         std::thread probe;
         if (extras.probeWhileWriting) {
             probe = std::thread([&] {
@@ -321,8 +351,10 @@ protected:
         EXPECT_TRUE(o.run.started);
         EXPECT_FALSE(o.run.timedOut) << o.run.out;
         o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (probe.joinable())
-            probe.join();
+        for (std::thread* t : {&probe, &plug, &release}) {
+            if (t->joinable())
+                t->join();
+        }
         o.second = second.GetSnapshot().counters;
         for (const TraceEntry& e : second.Trace())
             o.secondReceived += e.received ? 1 : 0;
@@ -1000,14 +1032,15 @@ std::vector<UpdateCase> Cases() {
     released.device = [](modemsim::Options* o) {
         o->productRow = 10;
         o->faults.holdLockRole = "pcui";
-        o->faults.holdLockMs = 40000;
     };
+    // Let go once the search has found it locked three times (the fixed-name
+    // search tries it again after the named node): named once all the same.
+    released.extras.releaseAfterRefusals = 3;
     released.holderNode = "ttyUSB0";
     released.holderHow = "locked";
     released.bound += 40 + kFallbackSearch;
     released.check = [](const Observed& o) {
-        // Named once, though found locked on more than one try.
-        EXPECT_GE(Count(o.log, " -- CSerialPort::Open /dev/ttyUSB0: lock: "), 2u) << o.log;
+        EXPECT_GE(Count(o.log, " -- CSerialPort::Open /dev/ttyUSB0: lock: "), 3u) << o.log;
     };
     rows.push_back(released);
 
@@ -1022,6 +1055,71 @@ std::vector<UpdateCase> Cases() {
     lockFile.bound += kFallbackSearch;
     lockFile.check = ExpectPcuiUntouchedAndDiagUsed;
     rows.push_back(lockFile);
+
+    // The other lock file forms serial programs write: the program and the
+    // user after the number, bare digits, the old binary form.
+    UpdateCase named("LockFileWithTheProgramAndTheUserIsHonoured", End::kSucceeds);
+    named.extras.prepare = [](const std::string& root) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%10d minicom root\n", static_cast<int>(getpid()));
+        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
+        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2", text));
+    };
+    named.holderHow = "lock file";
+    named.bound += kFallbackSearch;
+    named.check = ExpectPcuiUntouchedAndDiagUsed;
+    rows.push_back(named);
+
+    UpdateCase bare("LockFileOfBareDigitsIsHonoured", End::kSucceeds);
+    bare.extras.prepare = [](const std::string& root) {
+        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
+        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2", std::to_string(getpid())));
+    };
+    bare.holderHow = "lock file";
+    bare.bound += kFallbackSearch;
+    bare.check = ExpectPcuiUntouchedAndDiagUsed;
+    rows.push_back(bare);
+
+    UpdateCase binary("LockFileInTheBinaryFormIsHonoured", End::kSucceeds);
+    binary.extras.prepare = [](const std::string& root) {
+        const int32_t pid = static_cast<int32_t>(getpid());
+        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
+        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2",
+                              std::string(reinterpret_cast<const char*>(&pid), sizeof pid)));
+    };
+    binary.holderHow = "lock file";
+    binary.bound += kFallbackSearch;
+    binary.check = ExpectPcuiUntouchedAndDiagUsed;
+    rows.push_back(binary);
+
+    // A lock file that names no process: the port is used, nobody named.
+    UpdateCase stale("LockFileWithoutAProcessIdIsStale", End::kSucceeds);
+    stale.extras.prepare = [](const std::string& root) {
+        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
+        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2", "0\n"));
+        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB1", ""));
+        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB0", "garbage\n"));
+    };
+    stale.check = [](const Observed& o) {
+        EXPECT_TRUE(Has(o.run.out, "Communication port : /dev/ttyUSB2\n")) << o.run.out;
+        EXPECT_FALSE(Has(o.log, "locked by")) << o.log;
+    };
+    rows.push_back(stale);
+
+    // Another program run as root holds the PCUI port in exclusive mode: our
+    // root open would pass, but the port is left, its flag as it was.
+    UpdateCase exclusive("PortInAnotherProgramsExclusiveModeIsLeftWithItsFlag", End::kSucceeds);
+    exclusive.device = [](modemsim::Options* o) {
+        o->faults.holdLockRole = "pcui";
+        o->faults.holdExclusive = true;
+    };
+    exclusive.holderHow = "exclusive mode";
+    exclusive.bound += kFallbackSearch;
+    exclusive.check = [](const Observed& o) {
+        ExpectPcuiUntouchedAndDiagUsed(o);
+        EXPECT_EQ(o.counters.exclusiveCleared, 0);
+    };
+    rows.push_back(exclusive);
 
     UpdateCase probed("PortBeingWrittenIsExclusiveAndLocked", End::kSucceeds);
     probed.device = [](modemsim::Options* o) { o->faults.dropAck = {AckFault::kBlock, 2, false}; };
@@ -1052,6 +1150,44 @@ std::vector<UpdateCase> Cases() {
         EXPECT_EQ(o.restoreNode, "ttyUSB9");
     };
     rows.push_back(twoModems);
+
+    // The only modem goes into its boot loader; meanwhile another one, in
+    // normal mode, is plugged in at another port path (on the fixed nodes
+    // ttyUSB0..2): it is not ours and receives nothing, not even the switch.
+    UpdateCase plugged("ModemPluggedInDuringTheSwitchIsLeftAlone", End::kSucceeds);
+    plugged.extras.secondModem = true;
+    plugged.extras.secondModemInBootLoader = true;
+    // The boot loader comes 4 s after the search for it began.
+    plugged.device = [](modemsim::Options* o) { o->downloadRebootMs = 14000; };
+    plugged.bound += 11;
+    plugged.check = [](const Observed& o) {
+        EXPECT_EQ(o.secondReceived, 0u);
+        EXPECT_EQ(o.second.framesIn + o.second.atLines + o.second.badFramesIn, 0);
+        EXPECT_EQ(o.second.enumerations, 1);  // it was there
+        EXPECT_TRUE(Has(o.log, "The modem at USB port 1-2 is not in its boot loader")) << o.log;
+        EXPECT_EQ(o.restoreNode, "ttyUSB9");
+    };
+    rows.push_back(plugged);
+
+    // Back 70 s after the reset: the rescans of 35 s find no port (each try
+    // takes some 4.5 s: its openings and pauses), none of them on the console.
+    UpdateCase lateReturn("BackAfter70SecondsTheRescansStayInTheLog", End::kSucceeds);
+    lateReturn.device = [](modemsim::Options* o) { o->normalRebootMs = 70000; };
+    lateReturn.bound += 2 * 65;
+    lateReturn.check = [](const Observed& o) {
+        EXPECT_GE(o.restoreDelay, 70 * o.scale - kJitter);
+        // The walks at the start and in the boot loader, and the restore's
+        // first walk at 35 s, which finds nothing yet.
+        EXPECT_EQ(Count(o.run.out, "MODEM="), 3u) << o.run.out;
+        EXPECT_EQ(Count(o.run.out, "Set ports failed !\n"), 1u) << o.run.out;
+        const size_t restore = o.log.find("Begin resume NV.");
+        ASSERT_NE(restore, std::string::npos) << o.log;
+        const std::string rescans = o.log.substr(restore);
+        EXPECT_GE(Count(rescans, " -- MODEM= DIAG= PCUI=\n"), 5u) << rescans;
+        EXPECT_EQ(Count(rescans, " -- MODEM= DIAG= PCUI=\n") + 1,
+                  Count(rescans, " -- Set Ports failed !\n"));
+    };
+    rows.push_back(lateReturn);
 
     return rows;
 }
@@ -1159,15 +1295,24 @@ struct OptionCase {
     bool fakeProduct = false;  // without a device: the option tree of product row 11
     bool damaged = false;      // one data byte of the package's last unit flipped
     int status = 0;
-    const char* resultWord = nullptr;  // nullptr: the result file stays absent
-    const char* result = "";           // the report's result
-    int errorCode = -1;                // -1: null
-    const char* message = "";          // what the report's message starts with
-    bool modemWritten = false;         // backup, switch, erase or block seen
-    bool reportWritten = true;         // false: a warning instead of the report
+    const char* resultWord = nullptr;                    // nullptr: the result file stays absent
+    const char* result = "";                             // the report's result
+    int errorCode = -1;                                  // -1: null
+    const char* message = "";                            // what the report's message starts with
+    bool modemWritten = false;                           // backup, switch, erase or block seen
+    void (*prepare)(const std::string& root) = nullptr;  // before the start, under the root
+    bool reportWritten = true;                           // false: a warning instead of the report
+    // Every port held by the test process: how (standard error names it for
+    // ttyUSB2, 1 and 0, in the order the search tries them).
+    const char* holderHow = nullptr;
     void (*check)(const RunResult&, const nlohmann::json&, const Counters&) = nullptr;
     const char* usageError = nullptr;  // the command line is refused with this reason
 };
+
+// The device received nothing at all.
+void ExpectNothingReceived(const RunResult&, const nlohmann::json&, const Counters& c) {
+    EXPECT_EQ(c.framesIn + c.badFramesIn + c.atLines, 0);
+}
 
 void PrintTo(const OptionCase& c, std::ostream* os) {
     *os << c.name;
@@ -1215,6 +1360,56 @@ std::vector<OptionCase> OptionCases() {
     closed.result = "not-ready";
     closed.message = "Not ready to update:\n  /dev/ttyUSB2 does not exist (Find port failed!)";
     rows.push_back(closed);
+
+    // The verdict gives the reason the search's own opens found.
+    OptionCase locked{"CheckWithEveryPortLockedNamesTheLock", check};
+    locked.device = [](modemsim::Options* o) { o->faults.holdLockRole = "all"; };
+    locked.status = 3;
+    locked.result = "not-ready";
+    locked.message = "Not ready to update:\n  /dev/ttyUSB2 is in use by process ";
+    locked.holderHow = "locked";
+    locked.check = [](const RunResult& r, const nlohmann::json& report, const Counters& c) {
+        EXPECT_TRUE(EndsWith(r.out, "Not ready to update:\n  /dev/ttyUSB2 is in use by process " +
+                                        std::to_string(getpid()) +
+                                        " (e2e_tests, locked) (Find port failed!)\n"))
+            << r.out;
+        ExpectNothingReceived(r, report, c);
+    };
+    rows.push_back(locked);
+
+    OptionCase exclusive{"CheckWithEveryPortInExclusiveModeNamesIt", check};
+    exclusive.device = [](modemsim::Options* o) {
+        o->faults.holdLockRole = "all";
+        o->faults.holdExclusive = true;
+    };
+    exclusive.status = 3;
+    exclusive.result = "not-ready";
+    exclusive.message = "Not ready to update:\n  /dev/ttyUSB2 is in use by process ";
+    exclusive.holderHow = "exclusive mode";
+    exclusive.check = [](const RunResult& r, const nlohmann::json& report, const Counters& c) {
+        EXPECT_TRUE(Has(r.out, " (e2e_tests, exclusive mode) (Find port failed!)\n")) << r.out;
+        ExpectNothingReceived(r, report, c);
+    };
+    rows.push_back(exclusive);
+
+    OptionCase lockFiles{"CheckWithLockFilesOnEveryPortNamesThem", check};
+    lockFiles.status = 3;
+    lockFiles.result = "not-ready";
+    lockFiles.message = "Not ready to update:\n  /dev/ttyUSB2 is in use by process ";
+    lockFiles.holderHow = "lock file";
+    lockFiles.prepare = [](const std::string& root) {
+        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
+        for (const char* node : {"ttyUSB0", "ttyUSB1", "ttyUSB2"}) {
+            char text[48];
+            std::snprintf(text, sizeof text, "%10d minicom root\n", static_cast<int>(getpid()));
+            ASSERT_TRUE(WriteFile(root + "/run/lock/LCK.." + node, text));
+        }
+    };
+    lockFiles.check = [](const RunResult& r, const nlohmann::json& report, const Counters& c) {
+        EXPECT_TRUE(Has(r.out, " (e2e_tests, lock file) (Find port failed!)\n")) << r.out;
+        ExpectNothingReceived(r, report, c);
+    };
+    rows.push_back(lockFiles);
 
     OptionCase damaged{"CheckOfADamagedPackageIsNotReady", check};
     damaged.damaged = true;
@@ -1376,6 +1571,8 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
             ASSERT_EQ(AddFakeProduct(m_root, 11).pcui, "ttyUSB2");
         }
     }
+    if (c.prepare != nullptr)
+        c.prepare(m_root);
     RunOptions run = Options(kScale);
     run.arguments = c.args;
     const RunResult r = RunProgram(run);
@@ -1410,7 +1607,11 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
         EXPECT_FALSE(FileExists(m_app + "/no-such-dir"));
         return;
     }
-    ExpectOnlyTestSettingsAnnounced(r.err);
+    ExpectOnlyTestSettingsAnnounced(r.err, c.holderHow == nullptr
+                                               ? ""
+                                               : HolderLine("ttyUSB2", c.holderHow) +
+                                                     HolderLine("ttyUSB1", c.holderHow) +
+                                                     HolderLine("ttyUSB0", c.holderHow));
 
     const nlohmann::json report =
         nlohmann::json::parse(ReadFile(m_app + "/report.json"), nullptr, false);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -9,6 +11,7 @@
 
 #include "HOST_NetPort.h"
 #include "LinkTestSupport.h"
+#include "PortClaim.h"
 #include "TestSeams.h"
 
 namespace {
@@ -306,6 +309,124 @@ TEST(SerialPortIo, AWriteTheLineNeverTakesEndsAtItsDeadline) {
     OverrideTimeScale(1.0);
     EXPECT_TRUE(refused);
     EXPECT_NE(log.Text().find("; dwLength = 4096 -----------\n"), std::string::npos);
+}
+
+// ---- Another program's hold on the port ------------------------------------------
+
+bool Exclusive(int fd) {
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
+// The lock file of pty's node, /run/lock/LCK..<base name>, under a temporary
+// FLASHPILOT_ROOT for the test's length.
+class LockFileOf {
+public:
+    LockFileOf(const LogCapture& log, const Pty& pty) {
+        const char* old = std::getenv("FLASHPILOT_ROOT");
+        m_hadRoot = old != nullptr;
+        if (m_hadRoot)
+            m_oldRoot = old;
+        setenv("FLASHPILOT_ROOT", (log.dir() + "/root").c_str(), 1);
+        const std::string dir = log.dir() + "/root/run/lock";
+        EXPECT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
+        m_path = dir + "/LCK.." + pty.name().substr(pty.name().rfind('/') + 1);
+    }
+    ~LockFileOf() {
+        std::remove(m_path.c_str());
+        if (m_hadRoot)
+            setenv("FLASHPILOT_ROOT", m_oldRoot.c_str(), 1);
+        else
+            unsetenv("FLASHPILOT_ROOT");
+    }
+    void Write(const std::string& bytes) const {
+        FILE* f = std::fopen(m_path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+
+private:
+    std::string m_path, m_oldRoot;
+    bool m_hadRoot = false;
+};
+
+TEST(SerialPortClaim, LockFileOfALiveProcessInEveryFormKeepsUsOff) {
+    LogCapture log;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    LockFileOf lockFile(log, pty);
+    // A live process other than ours: the one that started the tests.
+    const int holder = static_cast<int>(getppid());
+    char padded[32], named[64];
+    std::snprintf(padded, sizeof padded, "%10d\n", holder);
+    std::snprintf(named, sizeof named, "%10d minicom root\n", holder);
+    char binary[4];
+    std::memcpy(binary, &holder, sizeof binary);
+    const std::string forms[] = {padded, named, std::to_string(holder),
+                                 std::string(binary, sizeof binary)};
+    const std::string node = "/dev/" + pty.name().substr(pty.name().rfind('/') + 1);
+    for (const std::string& form : forms) {
+        SCOPED_TRACE(form);
+        lockFile.Write(form);
+        CSerialPort port;
+        EXPECT_FALSE(OpenOn(port, pty));
+        const std::string problem = PortOpenProblem(node.c_str());
+        EXPECT_EQ(problem.rfind(node + " is in use by process " + std::to_string(holder) + " (", 0),
+                  0u)
+            << problem;
+        const std::string how = ", lock file)";
+        EXPECT_EQ(problem.find(how), problem.size() - how.size()) << problem;
+    }
+    EXPECT_EQ(log.Count("CSerialPort::Open " + node + ": locked by /run/lock/LCK.."), 4);
+    // Named once for the node, however often it was found held.
+    EXPECT_EQ(log.Count("The port " + node + " is in use by process "), 1);
+    EXPECT_EQ(pty.Pending(50), Bytes());
+}
+
+TEST(SerialPortClaim, LockFileWithoutALiveProcessIsStale) {
+    LogCapture log;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    LockFileOf lockFile(log, pty);
+    char ours[16];
+    std::snprintf(ours, sizeof ours, "%10d\n", static_cast<int>(getpid()));
+    const std::string forms[] = {"", "0", "garbage\n", "      \n", ours};
+    for (const std::string& form : forms) {
+        SCOPED_TRACE(form);
+        lockFile.Write(form);
+        CSerialPort port;
+        EXPECT_TRUE(OpenOn(port, pty));
+        EXPECT_TRUE(port.Close());
+    }
+    EXPECT_EQ(log.Count("CSerialPort::Open /dev/"), 0);
+    EXPECT_EQ(log.Text().find("is in use by"), std::string::npos) << log.Text();
+}
+
+TEST(SerialPortClaim, ExclusiveModeIsOursOnlyWhileOpenAndAnotherHoldersIsKept) {
+    LogCapture log;
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    const std::string node = "/dev/" + pty.name().substr(pty.name().rfind('/') + 1);
+    {
+        CSerialPort port;
+        ASSERT_TRUE(OpenOn(port, pty));
+        EXPECT_TRUE(Exclusive(pty.slave()));
+        EXPECT_EQ(PortOpenProblem(node.c_str()), "");
+        EXPECT_TRUE(port.Close());
+        EXPECT_FALSE(Exclusive(pty.slave()));  // cleared: we had set it
+    }
+    // Another program (here: this test's own descriptor) put the terminal in
+    // exclusive mode. Root may open it anyway; we leave it, flag and all.
+    ASSERT_EQ(ioctl(pty.slave(), TIOCEXCL), 0);
+    CSerialPort port;
+    EXPECT_FALSE(OpenOn(port, pty));
+    EXPECT_TRUE(Exclusive(pty.slave()));
+    const std::string problem = PortOpenProblem(node.c_str());
+    EXPECT_NE(problem.find("exclusive mode)"), std::string::npos) << problem;
+    EXPECT_EQ(log.Count("port closed succeed\n"), 1);
+    ASSERT_EQ(ioctl(pty.slave(), TIOCNXCL), 0);
+    EXPECT_EQ(pty.Pending(50), Bytes());
 }
 
 }  // namespace

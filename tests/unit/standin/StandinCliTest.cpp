@@ -137,10 +137,16 @@ TEST_F(StandinCliProgram, HelpListsTheOptionsAndBadOptionsFail) {
                             "--port-path",
                             "--first-node",
                             "--second-modem",
-                            "--hold-lock"}) {
+                            "--second-modem-later",
+                            "--hold-lock",
+                            "--hold-exclusive"}) {
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
     }
     child_ = Spawn({FP_BIN_DIR "/modemsim", "--root", root_, "--scale", "2"});
+    EXPECT_EQ(WaitExit(child_.pid), 2);
+    child_.pid = -1;
+    // A second modem plugged in later needs its port path.
+    child_ = Spawn({FP_BIN_DIR "/modemsim", "--root", root_, "--second-modem-later"});
     EXPECT_EQ(WaitExit(child_.pid), 2);
     child_.pid = -1;
 }

@@ -239,7 +239,10 @@ TEST(StandinCli, ParsesIdentityTimingAndFaults) {
                        "66549",
                        "--hang-up",
                        "block:2",
-                       "--return-after-hang-up"},
+                       "--return-after-hang-up",
+                       "--hold-lock",
+                       "all:500",
+                       "--hold-exclusive"},
                       &c, &e))
         << e;
     const modemsim::Options& o = c.sim;
@@ -264,6 +267,9 @@ TEST(StandinCli, ParsesIdentityTimingAndFaults) {
                 o.faults.noOptionDir && o.faults.boardClassNak && o.reuseNodeNumbers);
     EXPECT_EQ(o.faults.imeiLengthByte, 7);
     EXPECT_EQ(o.faults.replyDelayMs, 40u);
+    EXPECT_EQ(o.faults.holdLockRole, "all");
+    EXPECT_EQ(o.faults.holdLockMs, 500u);
+    EXPECT_TRUE(o.faults.holdExclusive);
     EXPECT_EQ(o.faults.boardClassField, "KORVEL X");
     EXPECT_EQ(o.downloadRebootMs, 100u);
     EXPECT_EQ(o.faults.paddedAck.target, modemsim::AckFault::kErase);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Autosuspend.h"
 #include "Function.h"
 #include "PortClaim.h"
 #include "PortDiscovery.h"
@@ -111,16 +112,23 @@ protected:
         for (int i = 0; i < 3; ++i)
             AddDeviceInterface(portPath, i, "140B", "ttyUSB" + std::to_string(firstTty + i));
     }
+    // The device gone from the bus: its driver entries and its directory.
+    void RemoveDevice(const std::string& portPath, int interfaces = 3) {
+        for (int i = 0; i < interfaces; ++i)
+            ASSERT_EQ(unlink(Entry(portPath + ":1." + std::to_string(i)).c_str()), 0);
+        const std::string cmd = "rm -rf '" + m_root + "/sys/devices/usb1/" + portPath + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
 
     static std::string Alias(const std::string& pid, const std::string& iface,
                              const std::string& vendor = "1F4B") {
         return "usb:v" + vendor + "p" + pid + "d0000dc00dsc00dp00icFFiscFFipFFin" + iface;
     }
 
-    int Walk() {
+    int Walk(WalkFor purpose = WalkFor::kDevice) {
         std::fflush(stdout);
         ::testing::internal::CaptureStdout();
-        int rc = GetDevicePIDAndSetPorts();
+        int rc = GetDevicePIDAndSetPorts(purpose);
         std::fflush(stdout);
         m_out = ::testing::internal::GetCapturedStdout();
         m_log = Slurp(m_dir + "/res/KorvelFlashPilotLog.log");
@@ -335,13 +343,71 @@ TEST_F(PortDiscoveryWalk, SeveralModemsGiveEveryRoleFromTheFirstByPortPath) {
 TEST_F(PortDiscoveryWalk, TheOnlyModemIsFollowedToAnotherPortPath) {
     AddDevice("2-1.3", 0);
     ASSERT_EQ(Walk(), 0);
-    for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(unlink(Entry("2-1.3:1." + std::to_string(i)).c_str()), 0);
+    RemoveDevice("2-1.3");
     AddDevice("2-1.4", 3);
     ASSERT_EQ(Walk(), 0);
     EXPECT_STREQ(cpcui, "ttyUSB5");
     EXPECT_EQ(Count(m_log, "The modem came back at USB port 2-1.4 (it was at 2-1.3)"), 1u) << m_log;
     EXPECT_FALSE(IsPortOfOtherDevice("ttyUSB2"));
+
+    // A modem that then appears at the old path is another one.
+    AddDevice("2-1.3", 6);
+    ASSERT_EQ(Walk(), 0);
+    EXPECT_STREQ(cpcui, "ttyUSB5");
+    EXPECT_EQ(FollowedDevicePath(), "2-1.4");
+    EXPECT_TRUE(IsPortOfOtherDevice("ttyUSB8"));
+}
+
+TEST_F(PortDiscoveryWalk, InTheDownloadsSearchOnlyTheBootLoaderIsOursElsewhere) {
+    AddDevice("1-1", 0);
+    ASSERT_EQ(Walk(), 0);
+    RemoveDevice("1-1");  // into its boot loader
+    // Meanwhile another modem, in normal mode, is plugged in: the only one.
+    AddDevice("1-2", 3);
+    EXPECT_EQ(Walk(WalkFor::kBootLoader), -1);
+    EXPECT_STREQ(cpcui, "");
+    EXPECT_TRUE(IsPortOfOtherDevice("ttyUSB5"));
+    EXPECT_EQ(Count(m_log, "The modem at USB port 1-2 is not in its boot loader"), 1u) << m_log;
+    EXPECT_EQ(FollowedDevicePath(), "1-1");
+
+    // The boot loader, the only device, on another port path: ours.
+    RemoveDevice("1-2");
+    AddDeviceInterface("1-3", 0, kLoaderProductId, "ttyUSB6");
+    EXPECT_EQ(Walk(WalkFor::kBootLoader), 0);
+    EXPECT_STREQ(cpcui, "ttyUSB6");
+    EXPECT_EQ(FollowedDevicePath(), "1-3");
+}
+
+TEST_F(PortDiscoveryWalk, RescanPrintsNothingAndLogsWhatItWouldHavePrinted) {
+    AddDevice("1-1", 0);
+    ASSERT_EQ(Walk(), 0);
+    RemoveDevice("1-1");
+    EXPECT_EQ(Walk(WalkFor::kDevice), -1);
+    EXPECT_NE(m_out.find("\nMODEM= DIAG= PCUI=\nSet ports failed !\n"), std::string::npos) << m_out;
+    const size_t before = Count(m_log, " -- MODEM= DIAG= PCUI=\n");
+    EXPECT_EQ(Walk(WalkFor::kRescan), -1);
+    EXPECT_EQ(m_out, "");
+    EXPECT_EQ(Count(m_log, " -- MODEM= DIAG= PCUI=\n"), before + 1) << m_log;
+    EXPECT_EQ(Count(m_log, " -- Set Ports failed !\n"), 2u) << m_log;
+    // Back (on another port): its lines go to the log as well.
+    AddDevice("1-4", 3);
+    EXPECT_EQ(Walk(WalkFor::kRescan), 0);
+    EXPECT_EQ(m_out, "");
+    EXPECT_EQ(Count(m_log, " -- MODEM=ttyUSB3 DIAG=ttyUSB4 PCUI=ttyUSB5\n"), 1u) << m_log;
+    EXPECT_EQ(Count(m_log, "the tty device is ttyUSB5"), 1u) << m_log;
+}
+
+TEST_F(PortDiscoveryWalk, AutosuspendFoundOnTheFirstReadIsPutBack) {
+    // One device whose power/control is read twice in the run (two walks):
+    // the first value, not the "on" written in between, goes back at the end.
+    const std::string device = m_root + "/sys/devices/usb1/1-5";
+    MkdirP(device + "/power");
+    Spit(device + "/power/control", "auto\n");
+    KeepDeviceAwake(device);
+    EXPECT_EQ(Slurp(device + "/power/control"), "on\n");
+    KeepDeviceAwake(device);
+    RestoreAutosuspend();
+    EXPECT_EQ(Slurp(device + "/power/control"), "auto\n");
 }
 
 TEST(PortPathOrder, NumbersCompareAsNumbers) {
@@ -386,13 +452,20 @@ TEST(LockFile, ProcessIdInEitherForm) {
         std::string data;
         long pid;
     };
+    const int32_t low = 49;  // its first byte is the digit 1
+    char lowBytes[4];
+    std::memcpy(lowBytes, &low, sizeof low);
     const Row rows[] = {
-        {"      1234\n", 1234},  // the padded text form
-        {"1234", 1234},
+        {"      1234\n", 1234},               // ten columns
+        {"      1234 minicom root\n", 1234},  // ... then the program and the user
+        {"1234", 1234},                       // bare digits
         {std::string(binaryBytes, 4), 4242},  // the old binary form
+        {std::string(lowBytes, 4), 49},
+        {"\t1234\n", 1234},
         {"", 0},
         {"\n", 0},
-        {"12a4\n", 0},
+        {"0", 0},
+        {"garbage\n", 0},
         {"99999999999\n", 0},  // more digits than a process id has
         {"-5\n", 0},
     };
