@@ -14,6 +14,7 @@
 #include "OptionRun.h"
 #include "PackageCommands.h"
 #include "PackageIdentity.h"
+#include "PackageTrust.h"
 #include "PortDiscovery.h"
 #include "ProgramFlow.h"
 #include "ProgramVersion.h"
@@ -44,7 +45,7 @@ int FailedStart(int status) {
 
 // The start-up steps up to the port walk. true: go on with the update run;
 // false: the process ends with *status.
-bool StartUp(int argc, char** argv, int* status) {
+bool StartUp(int argc, char** argv, bool checking, int* status) {
     std::string scaleMessage;
     if (!TimeScaleIsValid(&scaleMessage)) {
         std::fprintf(stderr, "%s\n", scaleMessage.c_str());
@@ -99,6 +100,14 @@ bool StartUp(int argc, char** argv, int* status) {
     CleanLog();
     Log(kProgramVersionText);
 
+    // A package this host does not trust ends the run before any port is
+    // looked for.
+    if (!AdmitPackage(std::string(g_ResourcesPath) + name, checking)) {
+        DeleteFilses();
+        *status = FailedStart(0);
+        return false;
+    }
+
     if (GetDevicePIDAndSetPorts() == -1) {
         *status = FailedStart(1);
         return false;
@@ -122,7 +131,7 @@ int main(int argc, char** argv) {
 
     // Before the listener child and any thread exist, so all inherit it.
     BlockInterruptions();
-    if (!StartUp(argc, argv, &status))
+    if (!StartUp(argc, argv, options.mode == ProgramOptions::Mode::kCheck, &status))
         return EndEarly(status);
     AfterStartUp();
 

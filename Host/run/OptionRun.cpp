@@ -13,6 +13,7 @@
 #include "Function.h"
 #include "MAC_AppFileRead.h"
 #include "PackageIdentity.h"
+#include "PackageTrust.h"
 #include "PortNames.h"
 #include "ProgramFlow.h"
 #include "RunReport.h"
@@ -73,6 +74,8 @@ std::vector<std::string> NotReadyReasons(bool searched) {
     std::vector<std::string> reasons;
     if (!g_packageProblem.empty())
         reasons.push_back("the package is invalid: " + g_packageProblem);
+    if (!PackageRefusal().empty())
+        reasons.push_back(PackageRefusal());
     if (g_modemManagerRefused)
         reasons.push_back("ModemManager did not agree to leave the modem alone");
     if (!searched) {
@@ -171,7 +174,8 @@ bool RunEndsAfterSearch() {
 }
 
 int EndEarly(int status) {
-    const std::string reason = EarlyEndReason(status);
+    const std::string reason =
+        PackageRefusal().empty() ? EarlyEndReason(status) : PackageRefusal();
     // A bad time scale is a bad invocation, for a check as for an update.
     if (Checking() && status != kBadTimeScaleStatus) {
         DeleteFilses();  // a check leaves nothing of the package behind
