@@ -101,10 +101,10 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
     Log(kProgramVersionText);
 
     // A package this host does not trust ends the run before any port is
-    // looked for.
+    // looked for; the failure screen has written "FALSE" already.
     if (!AdmitPackage(std::string(g_ResourcesPath) + name, checking)) {
         DeleteFilses();
-        *status = FailedStart(0);
+        *status = EarlyExit(0);
         return false;
     }
 

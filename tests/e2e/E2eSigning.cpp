@@ -13,11 +13,13 @@ namespace {
 
 const char kTrustedKeys[] = "/etc/flashpilot/trusted-keys";
 
-// The last word of the public key's first line: its key ID.
+// The last word of the public key's first line: its key ID, which minisign
+// writes without leading zeros there; in 16 digits.
 std::string KeyIdOf(const std::string& pub) {
     const std::string text = ReadFile(pub);
     const std::string first = text.substr(0, text.find('\n'));
-    return first.substr(first.rfind(' ') + 1);
+    const std::string id = first.substr(first.rfind(' ') + 1);
+    return std::string(id.size() < 16 ? 16 - id.size() : 0, '0') + id;
 }
 
 bool Sign(const SigningKey& key, const std::string& file, const std::string& signature) {

@@ -309,8 +309,9 @@ protected:
         }
         if (extras.prepare != nullptr)
             extras.prepare(m_root);
-        if (extras.trustFirstKey)
+        if (extras.trustFirstKey) {
             EXPECT_TRUE(TrustKey(m_root, TestKey(0)));
+        }
         std::thread probe;
         if (extras.probeWhileWriting) {
             probe = std::thread([&] {
@@ -1448,8 +1449,9 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
     if ((c.signing != Signing::kUnsigned || c.trustFirstKey) && MinisignPath().empty())
         GTEST_SKIP() << "minisign is not installed (Debian package minisign)";
     MakeProgram(kIdentity, c.damaged, nullptr, c.signing);
-    if (c.trustFirstKey)
+    if (c.trustFirstKey) {
         ASSERT_TRUE(TrustKey(m_root, TestKey(0)));
+    }
     modemsim::Options options = SimOptions(std::atof(kScale));
     if (c.device != nullptr)
         c.device(&options);
