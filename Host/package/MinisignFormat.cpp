@@ -13,8 +13,8 @@ const char kTrustedPrefix[] = "trusted comment: ";
 const char kLegacyAlgorithm[] = "Ed";
 const char kHashedAlgorithm[] = "ED";
 constexpr size_t kAlgorithmLen = 2;
-constexpr size_t kKeyBytes = kAlgorithmLen + kKeyNumberLen + 32;         // 42
-constexpr size_t kSignatureBytes = kAlgorithmLen + kKeyNumberLen + 64;   // 74
+constexpr size_t kKeyBytes = kAlgorithmLen + kKeyNumberLen + 32;        // 42
+constexpr size_t kSignatureBytes = kAlgorithmLen + kKeyNumberLen + 64;  // 74
 constexpr size_t kReadChunk = 64 * 1024;
 
 // The next line of text from *at, read as minisign's fgets into a buffer of

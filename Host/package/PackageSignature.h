@@ -20,10 +20,10 @@ const char* SignatureStateName(ESignatureState state);
 
 struct SSignatureVerdict {
     ESignatureState state = ESignatureState::kUnsigned;
-    std::string keyId;        // the signature's key ID; empty when none could be read
-    bool keyTrusted = false;  // that key is one of the trusted keys
+    std::string keyId;             // the signature's key ID; empty when none could be read
+    bool keyTrusted = false;       // that key is one of the trusted keys
     bool trustConfigured = false;  // a key is trusted here: only a valid signature passes
-    std::string problem;      // why a signature is bad
+    std::string problem;           // why a signature is bad
 };
 
 // Judges the signature block of programFile over the length bytes of

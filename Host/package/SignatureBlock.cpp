@@ -48,8 +48,7 @@ ESignatureBlock ReadSignatureBlock(FILE* file, std::string* text, std::string* p
         return ESignatureBlock::kAbsent;
     const unsigned long long length = Le32(footer);
     const unsigned long long room = packageOffset - kSignatureFooterLen;
-    if (length == 0 || length > kMaxSignatureFile || length > room ||
-        imageLen != room - length) {
+    if (length == 0 || length > kMaxSignatureFile || length > room || imageLen != room - length) {
         *problem = "the signature block's length (" + std::to_string(length) +
                    " bytes) does not fit the program file";
         return ESignatureBlock::kDamaged;

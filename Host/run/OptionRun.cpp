@@ -174,8 +174,7 @@ bool RunEndsAfterSearch() {
 }
 
 int EndEarly(int status) {
-    const std::string reason =
-        PackageRefusal().empty() ? EarlyEndReason(status) : PackageRefusal();
+    const std::string reason = PackageRefusal().empty() ? EarlyEndReason(status) : PackageRefusal();
     // A bad time scale is a bad invocation, for a check as for an update.
     if (Checking() && status != kBadTimeScaleStatus) {
         DeleteFilses();  // a check leaves nothing of the package behind

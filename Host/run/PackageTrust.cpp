@@ -50,8 +50,8 @@ SSignatureVerdict JudgeExtracted(const std::string& programPath, const STrustSto
         verdict.problem = "the extracted package cannot be read";
         return verdict;
     }
-    const SSignatureVerdict verdict = Judge(programPath.c_str(), package, 0,
-                                            static_cast<unsigned long long>(st.st_size), store);
+    const SSignatureVerdict verdict =
+        Judge(programPath.c_str(), package, 0, static_cast<unsigned long long>(st.st_size), store);
     std::fclose(package);
     return verdict;
 }
@@ -112,7 +112,8 @@ std::string RefusalReason(const SSignatureVerdict& verdict) {
 std::string SignatureSummary(const SSignatureVerdict& verdict) {
     std::string text = SignatureStateName(verdict.state);
     if (!verdict.keyId.empty())
-        text += ", key " + verdict.keyId + (verdict.keyTrusted ? ", trusted here" : ", not trusted here");
+        text += ", key " + verdict.keyId +
+                (verdict.keyTrusted ? ", trusted here" : ", not trusted here");
     return text;
 }
 

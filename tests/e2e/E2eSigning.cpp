@@ -23,8 +23,8 @@ std::string KeyIdOf(const std::string& pub) {
 }
 
 bool Sign(const SigningKey& key, const std::string& file, const std::string& signature) {
-    return RunTool({MinisignPath(), "-S", "-s", key.sec, "-m", file, "-x", signature})
-               .exitStatus == 0;
+    return RunTool({MinisignPath(), "-S", "-s", key.sec, "-m", file, "-x", signature}).exitStatus ==
+           0;
 }
 
 }  // namespace
@@ -74,9 +74,9 @@ bool AttachSigned(Signing signing, const std::string& out, const std::string& pa
         *error = "minisign -S failed";
         return false;
     }
-    const ToolResult r = RunTool({std::string(FP_BIN_DIR) + "/fwpack", "attach", "--signature",
-                                  signature, "-o", out, std::string(FP_BIN_DIR) + "/flashpilot",
-                                  package});
+    const ToolResult r =
+        RunTool({std::string(FP_BIN_DIR) + "/fwpack", "attach", "--signature", signature, "-o", out,
+                 std::string(FP_BIN_DIR) + "/flashpilot", package});
     *error = r.output;
     return r.exitStatus == 0;
 }

@@ -483,7 +483,8 @@ TEST_F(StartupRun, InfoAndVersionShowTheSignatureAndItsTrust) {
          ""},
         {Signing::kUnsigned, false, 0, "signature unsigned", ""},
         {Signing::kFirstKey, true, 0, "signature valid, key " + first + ", trusted here", ""},
-        {Signing::kSecondKey, true, 1, "signature unknown-key, key " + second + ", not trusted here",
+        {Signing::kSecondKey, true, 1,
+         "signature unknown-key, key " + second + ", not trusted here",
          refused + "it is signed by the key " + second + ", which this host does not trust\n"},
         {Signing::kUnsigned, true, 1, "signature unsigned",
          refused + "it is not signed, and this host accepts only packages signed by a trusted "
@@ -508,8 +509,8 @@ TEST_F(StartupRun, InfoAndVersionShowTheSignatureAndItsTrust) {
         RunResult r = RunProgram(options);
         ASSERT_TRUE(r.exited);
         EXPECT_EQ(r.exitStatus, row.status) << r.err;
-        EXPECT_TRUE(Has(r.out, "target version 11.810.09.17.00\n" + row.line +
-                                   "\nunit 0 type 0x00010000"))
+        EXPECT_TRUE(
+            Has(r.out, "target version 11.810.09.17.00\n" + row.line + "\nunit 0 type 0x00010000"))
             << r.out;
         EXPECT_EQ(r.err, row.err);
         options.arguments = {"--version"};

@@ -1187,7 +1187,8 @@ protected:
         if (c.end == End::kRefused) {
             // No search: the failure screen with empty device rows.
             EXPECT_FALSE(Has(o.run.out, SearchHeader())) << o.run.out;
-            EXPECT_TRUE(EndsWith(o.run.out, ResultPathLine() + FailureScreen(Banner(), c.text, "", "")))
+            EXPECT_TRUE(
+                EndsWith(o.run.out, ResultPathLine() + FailureScreen(Banner(), c.text, "", "")))
                 << o.run.out;
             return;
         }
@@ -1253,7 +1254,7 @@ TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
     const bool success = c.end == End::kSucceeds;
     // "TRUE" only where the flash is checked equal to the package below.
     ExpectNormalEnd(o.run, success ? "TRUE" : "FALSE",
-                    c.err != nullptr            ? c.err()
+                    c.err != nullptr         ? c.err()
                     : c.holderHow == nullptr ? ""
                                              : HolderLine(c.holderNode, c.holderHow));
     EXPECT_LE(o.seconds, c.bound * o.scale + kUnscaledSeconds)

@@ -289,9 +289,9 @@ TEST(FwpackAttach, SignatureBlockBeforeThePackage) {
     std::fclose(file);
     run = pkgtest::RunFwpack(dir, {"info", dir / "prog"});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find(std::string("\nsignature key ") + sigtest::kFirstKeyId +
-                           " (prehashed)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find(std::string("\nsignature key ") + sigtest::kFirstKeyId + " (prehashed)\n"),
+        std::string::npos)
         << run.out;
 
     Bytes damaged = out;

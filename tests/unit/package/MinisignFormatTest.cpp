@@ -37,10 +37,10 @@ std::string WithLine(const std::string& text, int n, const std::string& line) {
 std::string Decoded(const std::string& base64) {
     std::string bytes(base64.size(), '\0');
     size_t length = 0;
-    EXPECT_EQ(sodium_base642bin(reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size(),
-                                base64.data(), base64.size(), nullptr, &length, nullptr,
-                                sodium_base64_VARIANT_ORIGINAL),
-              0);
+    EXPECT_EQ(
+        sodium_base642bin(reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size(), base64.data(),
+                          base64.size(), nullptr, &length, nullptr, sodium_base64_VARIANT_ORIGINAL),
+        0);
     bytes.resize(length);
     return bytes;
 }
@@ -121,8 +121,8 @@ std::vector<SignatureCase> SignatureCases() {
         {"PrehashedByMinisign", hashed, kFirstKey, kSignedMessage, "valid"},
         {"LegacyByMinisign", kLegacySignature, kFirstKey, kSignedMessage, "valid"},
         {"CarriageReturnsAreTrimmed", crlf, kFirstKey, kSignedMessage, "valid"},
-        {"UntrustedCommentAtItsBound", WithLine(hashed, 0, comment1022), kFirstKey,
-         kSignedMessage, "valid"},
+        {"UntrustedCommentAtItsBound", WithLine(hashed, 0, comment1022), kFirstKey, kSignedMessage,
+         "valid"},
         {"AnotherKey", hashed, kSecondKey, kSignedMessage, "unknown key"},
         {"WrongKeyIdInTheSignature",
          WithDecodedLine(hashed, 1, [](std::string* b) { (*b)[2] ^= 0x01; }), kFirstKey,
@@ -133,9 +133,8 @@ std::vector<SignatureCase> SignatureCases() {
          "bad: the signature does not match the package"},
         {"AlteredTrustedComment", WithLine(hashed, 2, "trusted comment: file:msg2"), kFirstKey,
          kSignedMessage, "bad: the trusted comment does not match its signature"},
-        {"PrehashedTurnedLegacy",
-         WithDecodedLine(hashed, 1, [](std::string* b) { (*b)[1] = 'd'; }), kFirstKey,
-         kSignedMessage, "bad: the signature does not match the package"},
+        {"PrehashedTurnedLegacy", WithDecodedLine(hashed, 1, [](std::string* b) { (*b)[1] = 'd'; }),
+         kFirstKey, kSignedMessage, "bad: the signature does not match the package"},
         {"UnknownSignatureAlgorithm",
          WithDecodedLine(hashed, 1, [](std::string* b) { (*b)[1] = 'X'; }), kFirstKey,
          kSignedMessage, "signature refused: the signature's algorithm is neither"},
@@ -148,14 +147,14 @@ std::vector<SignatureCase> SignatureCases() {
          kFirstKey, kSignedMessage, "signature refused: the global signature line is missing"},
         {"CutInsideTheSignatureLine", hashed.substr(0, 120), kFirstKey, kSignedMessage,
          "signature refused: the trusted comment line is missing"},
-        {"SignatureLineCutShort", WithLine(hashed, 1, LineOf(hashed, 1).substr(0, 96)),
-         kFirstKey, kSignedMessage, "signature refused: the signature line is not"},
+        {"SignatureLineCutShort", WithLine(hashed, 1, LineOf(hashed, 1).substr(0, 96)), kFirstKey,
+         kSignedMessage, "signature refused: the signature line is not"},
         {"UntrustedCommentTooLong", WithLine(hashed, 0, comment1022 + "c"), kFirstKey,
          kSignedMessage, "signature refused: the untrusted comment line is longer than 1023"},
         {"TrustedCommentTooLong", WithLine(hashed, 2, trusted8191), kFirstKey, kSignedMessage,
          "signature refused: the trusted comment line is longer than 8191"},
-        {"NoUntrustedCommentPrefix", WithLine(hashed, 0, "comment: x"), kFirstKey,
-         kSignedMessage, "signature refused: the first line does not begin"},
+        {"NoUntrustedCommentPrefix", WithLine(hashed, 0, "comment: x"), kFirstKey, kSignedMessage,
+         "signature refused: the first line does not begin"},
         {"NulInTheComment", WithLine(hashed, 0, std::string("untrusted comment: a\0b", 22)),
          kFirstKey, kSignedMessage, "signature refused: the untrusted comment line holds a NUL"},
     };
