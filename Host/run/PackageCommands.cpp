@@ -40,7 +40,7 @@ int Info() {
     }
     std::string text = "identity " + package.identity + "\n";
     text += "target version " + package.targetVersion + "\n";
-    const SSignatureVerdict& signature = OwnPackageSignature();
+    const SSignatureVerdict signature = OwnPackageSignature();
     text += "signature " + SignatureSummary(signature) + "\n";
     for (size_t i = 0; i < package.units.size(); ++i) {
         const SCheckedUnit& unit = package.units[i];

@@ -62,8 +62,10 @@ void LogLine(const std::string& text) {
 
 // The verdict in the log, with every trusted key that could not be read.
 void LogVerdict(const SSignatureVerdict& verdict, const STrustStore& store) {
-    for (const std::string& problem : store.problems)
+    for (const std::string& problem : store.problems) {
         LogLine("Trusted key refused: " + problem);
+        std::fprintf(stderr, "Trusted key refused: %s\n", problem.c_str());
+    }
     if (!verdict.trustConfigured)
         LogLine("The package's signature was not checked: no key is trusted on this host.");
     else if (verdict.state == ESignatureState::kValid)
@@ -144,7 +146,7 @@ const std::string& PackageRefusal() {
     return g_refusal;
 }
 
-const SSignatureVerdict& OwnPackageSignature() {
+SSignatureVerdict OwnPackageSignature() {
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_judged)
         return g_verdict;

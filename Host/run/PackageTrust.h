@@ -13,7 +13,8 @@ constexpr int kPackageNotTrusted = 24;
 
 // Start-up: judges the extracted package against the signature that the
 // program file programPath carries and the host's trusted keys, and logs the
-// verdict. A refused package sets error code 24; an update run (not
+// verdict; a trusted key that cannot be read is named in the log and on
+// standard error. A refused package sets error code 24; an update run (not
 // checking) then puts the reason on standard error, shows "Update failed!",
 // writes "FALSE" and gets false: the run ends. A check only notes it.
 bool AdmitPackage(const std::string& programPath, bool checking);
@@ -24,7 +25,7 @@ const std::string& PackageRefusal();
 
 // The verdict of the start-up, or else the package of the program's own file
 // judged in place; judged once.
-const SSignatureVerdict& OwnPackageSignature();
+SSignatureVerdict OwnPackageSignature();
 
 // Why a package with verdict may not be flashed here; empty when it may.
 std::string RefusalReason(const SSignatureVerdict& verdict);

@@ -52,7 +52,7 @@ json PackageFacts() {
         std::snprintf(type, sizeof type, "0x%08X", unit.type);
         units.push_back({{"type", type}, {"length", unit.length}, {"checked", unit.checked}});
     }
-    const SSignatureVerdict& signature = OwnPackageSignature();
+    const SSignatureVerdict signature = OwnPackageSignature();
     return {{"identity", RowOrNull(package.identity.c_str())},
             {"target_version", RowOrNull(package.targetVersion.c_str())},
             {"units", units},

@@ -8,6 +8,7 @@
 
 #include "AttachedPackage.h"
 #include "MinisignFixtures.h"
+#include "MinisignFormat.h"
 #include "PackageTestSupport.h"
 #include "SignatureBlock.h"
 
@@ -306,6 +307,36 @@ TEST(FwpackAttach, SignatureBlockBeforeThePackage) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("is not a minisign signature"), std::string::npos) << run.err;
     EXPECT_FALSE(std::ifstream(dir / "other").good());
+}
+
+// fwpack sign runs minisign -S: the signature it writes is the prehashed
+// form, by the key pair's key, over the package.
+TEST(FwpackSign, WritesAPrehashedSignatureOfThePackage) {
+    if (std::system("command -v minisign >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "minisign is not installed (Debian package minisign)";
+    TempDir dir;
+    const Bytes package =
+        pkgtest::BuildWithFwpack(dir, "p.bin", {{0x10000, pkgtest::PatternBytes(464, 1)}});
+    ASSERT_FALSE(package.empty());
+    const std::string make = "minisign -G -W -p '" + (dir / "k.pub") + "' -s '" + (dir / "k.sec") +
+                             "' >/dev/null 2>&1 </dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    EXPECT_EQ(pkgtest::RunFwpack(dir, {"sign", dir / "p.bin"}).status, 2);
+    const auto run = pkgtest::RunFwpack(dir, {"sign", "-s", dir / "k.sec", dir / "p.bin"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    SMinisignKey key;
+    SMinisignSignature signature;
+    std::string problem;
+    ASSERT_TRUE(ParsePublicKey(pkgtest::ReadText(dir / "k.pub"), &key, &problem)) << problem;
+    ASSERT_TRUE(ParseSignature(pkgtest::ReadText(dir / "p.bin.minisig"), &signature, &problem))
+        << problem;
+    EXPECT_TRUE(signature.prehashed);
+    EXPECT_EQ(signature.keyNumber, key.keyNumber);
+    FILE* file = std::fopen((dir / "p.bin").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(VerifySignature(signature, key, file, 0, package.size(), &problem)) << problem;
+    std::fclose(file);
 }
 
 class FwpackInfo : public ::testing::Test {
