@@ -141,7 +141,7 @@ bool AdmitPackage(const std::string& programPath, bool checking) {
     return false;
 }
 
-const std::string& PackageRefusal() {
+std::string PackageRefusal() {
     std::lock_guard<std::mutex> hold(g_lock);
     return g_refusal;
 }

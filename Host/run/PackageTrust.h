@@ -21,7 +21,7 @@ bool AdmitPackage(const std::string& programPath, bool checking);
 
 // Why the package was refused at start-up ("the package is refused: ...");
 // empty when it was not, or not judged.
-const std::string& PackageRefusal();
+std::string PackageRefusal();
 
 // The verdict of the start-up, or else the package of the program's own file
 // judged in place; judged once.
