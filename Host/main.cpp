@@ -14,6 +14,7 @@
 #include "OptionRun.h"
 #include "PackageCommands.h"
 #include "PackageIdentity.h"
+#include "PackageTrust.h"
 #include "PortDiscovery.h"
 #include "ProcessFlags.h"
 #include "ProgramFlow.h"
@@ -45,7 +46,7 @@ int FailedStart(int status) {
 
 // The start-up steps up to the port walk. true: go on with the update run;
 // false: the process ends with *status.
-bool StartUp(int argc, char** argv, int* status) {
+bool StartUp(int argc, char** argv, bool checking, int* status) {
     std::string scaleMessage;
     if (!TimeScaleIsValid(&scaleMessage)) {
         std::fprintf(stderr, "%s\n", scaleMessage.c_str());
@@ -101,6 +102,14 @@ bool StartUp(int argc, char** argv, int* status) {
         CleanLog();  // a check adds to the last update's log
     Log(kProgramVersionText);
 
+    // A package this host does not trust ends the run before any port is
+    // looked for; the failure screen has written "FALSE" already.
+    if (!AdmitPackage(std::string(g_ResourcesPath) + name, checking)) {
+        DeleteFilses();
+        *status = EarlyExit(0);
+        return false;
+    }
+
     if (GetDevicePIDAndSetPorts() == -1) {
         *status = FailedStart(1);
         return false;
@@ -124,7 +133,7 @@ int main(int argc, char** argv) {
 
     // Before the listener child and any thread exist, so all inherit it.
     BlockInterruptions();
-    if (!StartUp(argc, argv, &status))
+    if (!StartUp(argc, argv, options.mode == ProgramOptions::Mode::kCheck, &status))
         return EndEarly(status);
     AfterStartUp();
 

@@ -10,6 +10,7 @@
 #include "MACController.h"
 #include "MAC_AppFileRead.h"
 #include "PackageIdentity.h"
+#include "PackageTrust.h"
 #include "PortClaim.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
@@ -73,6 +74,8 @@ std::vector<std::string> NotReadyReasons(bool searched) {
     std::vector<std::string> reasons;
     if (!g_packageProblem.empty())
         reasons.push_back("the package is invalid: " + g_packageProblem);
+    if (!PackageRefusal().empty())
+        reasons.push_back(PackageRefusal());
     if (g_modemManagerRefused)
         reasons.push_back("ModemManager did not agree to leave the modem alone");
     if (searched && !g_boardProblem.empty())
@@ -185,7 +188,7 @@ bool RunEndsAfterSearch() {
 }
 
 int EndEarly(int status) {
-    const std::string reason = EarlyEndReason(status);
+    const std::string reason = PackageRefusal().empty() ? EarlyEndReason(status) : PackageRefusal();
     // A bad time scale is a bad invocation, for a check as for an update.
     if (Checking() && status != kBadTimeScaleStatus) {
         DeleteFilses();  // a check leaves nothing of the package behind

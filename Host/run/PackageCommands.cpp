@@ -6,6 +6,7 @@
 #include <string>
 
 #include "AttachedPackage.h"
+#include "PackageTrust.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ int Version() {
     if (!ReadAttachedPackage(kOwnProgramFile, &package) || package.identity.empty())
         line += ", no package attached";
     else
-        line += ", package " + package.identity + ", target version " + package.targetVersion;
+        line += ", package " + package.identity + ", target version " + package.targetVersion +
+                "\nsignature " + SignatureSummary(OwnPackageSignature());
     return Print(line + "\n", 0);
 }
 
@@ -38,6 +40,8 @@ int Info() {
     }
     std::string text = "identity " + package.identity + "\n";
     text += "target version " + package.targetVersion + "\n";
+    const SSignatureVerdict signature = OwnPackageSignature();
+    text += "signature " + SignatureSummary(signature) + "\n";
     for (size_t i = 0; i < package.units.size(); ++i) {
         const SCheckedUnit& unit = package.units[i];
         char line[160];
@@ -46,9 +50,13 @@ int Info() {
                       unit.checked ? "passed" : "FAILED");
         text += line;
     }
-    const int status = Print(text, package.valid ? 0 : 1);
+    // A package this host would refuse is no more usable than a damaged one.
+    const std::string refusal = RefusalReason(signature);
+    const int status = Print(text, package.valid && refusal.empty() ? 0 : 1);
     if (!package.valid)
         std::fprintf(stderr, "flashpilot: the package is invalid: %s\n", package.problem.c_str());
+    if (!refusal.empty())
+        std::fprintf(stderr, "flashpilot: %s\n", refusal.c_str());
     return status;
 }
 

@@ -10,6 +10,7 @@
 #include "Function.h"
 #include "MACController.h"
 #include "PackageCommands.h"
+#include "PackageTrust.h"
 #include "PortDiscovery.h"
 #include "PortNames.h"
 #include "ProcessFlags.h"
@@ -51,9 +52,13 @@ json PackageFacts() {
         std::snprintf(type, sizeof type, "0x%08X", unit.type);
         units.push_back({{"type", type}, {"length", unit.length}, {"checked", unit.checked}});
     }
+    const SSignatureVerdict signature = OwnPackageSignature();
     return {{"identity", RowOrNull(package.identity.c_str())},
             {"target_version", RowOrNull(package.targetVersion.c_str())},
-            {"units", units}};
+            {"units", units},
+            {"signature",
+             {{"key_id", RowOrNull(signature.keyId.c_str())},
+              {"state", SignatureStateName(signature.state)}}}};
 }
 
 // What the search and the update learnt of the device; null fields for what

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "E2eFixture.h"
+#include "E2eSigning.h"
 #include "E2eSupport.h"
 #include "StringResources.h"
 
@@ -405,13 +406,15 @@ TEST_F(StartupRun, PrintingOptionsWriteNothingAndTakeNoGuard) {
         {{"--info"},
          false,
          0,
-         "identity V001:QM90W:11.810.09.17.00\ntarget version 11.810.09.17.00\n" + units +
-             "passed\n",
+         "identity V001:QM90W:11.810.09.17.00\ntarget version 11.810.09.17.00\n"
+         "signature unsigned\n" +
+             units + "passed\n",
          ""},
         {{"--info"},
          true,
          1,
          "identity V001:QM90W:11.810.09.17.00\ntarget version 11.810.09.17.00\n"
+         "signature unsigned\n"
          "unit 0 type 0x00010000 length 464 frame size 4096 check FAILED\n" +
              units.substr(units.find("unit 1")) + "passed\n",
          "flashpilot: the package is invalid: unit 0 at offset"},
@@ -449,6 +452,72 @@ TEST_F(StartupRun, PrintingOptionsWriteNothingAndTakeNoGuard) {
             for (const char* file : {kPackageFile, kStringFile, kLogFile, kResultFile})
                 EXPECT_FALSE(FileExists(dir + "/" + file)) << dir << "/" << file;
         }
+    }
+}
+
+// --info and --version of signed and unsigned program files, with no key and
+// with key 0 trusted: the signature's state, its key ID and whether this host
+// trusts that key; --info exits 1 with the reason for a package this host
+// would refuse.
+TEST_F(StartupRun, InfoAndVersionShowTheSignatureAndItsTrust) {
+    if (MinisignPath().empty())
+        GTEST_SKIP() << "minisign is not installed (Debian package minisign)";
+    const std::string package = m_tmp / "package.bin";
+    std::string error;
+    ASSERT_TRUE(BuildPackage(package, kIdentity, SmallUnits(), &error)) << error;
+    const std::string trusting = m_tmp / "trusting";
+    ASSERT_TRUE(MakeRootTree(m_root));
+    ASSERT_TRUE(TrustKey(trusting, TestKey(0)));
+    const std::string first = TestKey(0).id, second = TestKey(1).id;
+    ASSERT_FALSE(first.empty());
+    const std::string refused = "flashpilot: the package is refused: ";
+    struct Row {
+        Signing signing;
+        bool trusted;
+        int status;
+        std::string line;  // the signature line
+        std::string err;   // standard error; empty: nothing
+    };
+    const Row rows[] = {
+        {Signing::kFirstKey, false, 0, "signature not-checked, key " + first + ", not trusted here",
+         ""},
+        {Signing::kUnsigned, false, 0, "signature unsigned", ""},
+        {Signing::kFirstKey, true, 0, "signature valid, key " + first + ", trusted here", ""},
+        {Signing::kSecondKey, true, 1,
+         "signature unknown-key, key " + second + ", not trusted here",
+         refused + "it is signed by the key " + second + ", which this host does not trust\n"},
+        {Signing::kUnsigned, true, 1, "signature unsigned",
+         refused + "it is not signed, and this host accepts only packages signed by a trusted "
+                   "key\n"},
+        {Signing::kOtherPackage, true, 1, "signature bad, key " + first + ", trusted here",
+         refused + "its signature by the key " + first +
+             " is bad: the signature does not match the package\n"},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(row.line + (row.trusted ? " (key trusted)" : ""));
+        const std::string dir = m_tmp / ("app" + std::to_string(i));
+        ASSERT_TRUE(MakeDirs(dir));
+        ASSERT_TRUE(AttachSigned(row.signing, dir + "/" + kProgram, package, &error)) << error;
+        RunOptions options;
+        options.workDir = dir;
+        options.command = std::string("./") + kProgram;
+        options.root = row.trusted ? trusting : m_root;
+        options.guardPort = m_port;
+        options.timeScale = "0.01";
+        options.arguments = {"--info"};
+        RunResult r = RunProgram(options);
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exitStatus, row.status) << r.err;
+        EXPECT_TRUE(
+            Has(r.out, "target version 11.810.09.17.00\n" + row.line + "\nunit 0 type 0x00010000"))
+            << r.out;
+        EXPECT_EQ(r.err, row.err);
+        options.arguments = {"--version"};
+        r = RunProgram(options);
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_TRUE(EndsWith(r.out, ", target version 11.810.09.17.00\n" + row.line + "\n"))
+            << r.out;
     }
 }
 

@@ -26,6 +26,7 @@
 
 #include "E2eFixture.h"
 #include "E2eScreens.h"
+#include "E2eSigning.h"
 #include "E2eSupport.h"
 #include "ModemSim.h"
 
@@ -216,6 +217,7 @@ struct Observed {
     // A replay: its breaches and how many recorded requests it matched.
     std::vector<std::string> breaches;
     size_t replayMatched = 0;
+    std::string report;  // app/report.json, where the row asked for one
 };
 
 // What a run has beside the device: a second modem, a probe of the port being
@@ -232,6 +234,8 @@ struct RunExtras {
     size_t stdoutLimit = 0;                           // standard output read by "| head -c N"
     std::vector<std::string> arguments;               // the program's options
     const std::vector<PackageUnit>* units = nullptr;  // the package's units; null the usual
+    Signing signing = Signing::kUnsigned;             // how the program file is signed
+    bool trustFirstKey = false;                       // key 0 is trusted under the root
 };
 
 // Opens the node from outside while the program has it: is it in exclusive
@@ -268,7 +272,8 @@ protected:
     // last unit's data is flipped: no start-up step reads it, only the unit
     // check finds it.
     void MakeProgram(const std::string& identity, bool damaged = false,
-                     const std::vector<PackageUnit>* units = nullptr) {
+                     const std::vector<PackageUnit>* units = nullptr,
+                     Signing signing = Signing::kUnsigned) {
         static_assert(sizeof kNvDocument > 64, "the flipped byte lies in the last unit's data");
         TempDir work("fp-pack");
         const std::string package = work / "package.bin";
@@ -279,7 +284,7 @@ protected:
             bytes[bytes.size() - 50] ^= 0x01;
             ASSERT_TRUE(WriteFile(package, bytes));
         }
-        ASSERT_TRUE(AttachPackage(m_app + "/" + kProgram, package, &error)) << error;
+        ASSERT_TRUE(AttachSigned(signing, m_app + "/" + kProgram, package, &error)) << error;
     }
 
     // Runs the program file of identity (damaged or not) against a device
@@ -289,7 +294,7 @@ protected:
     Observed Update(const std::string& identity, modemsim::Options options, const char* scale,
                     int controlResets, bool damaged = false, const RunExtras& extras = {}) {
         Observed o;
-        MakeProgram(identity, damaged, extras.units);
+        MakeProgram(identity, damaged, extras.units, extras.signing);
         // A device whose new firmware takes runs the package's target version.
         options.versionAfter = identity.substr(identity.rfind(':') + 1);
         o.scale = options.timeScale = std::atof(scale);
@@ -334,6 +339,9 @@ protected:
                 sim.ReleaseHeldPorts();
             });
         }
+        if (extras.trustFirstKey) {
+            EXPECT_TRUE(TrustKey(m_root, TestKey(0)));
+        }
         std::thread probe;
         if (extras.probeWhileWriting) {
             probe = std::thread([&] {
@@ -370,6 +378,7 @@ protected:
         o.replayMatched = sim.ReplayMatched();
         o.log = Log();
         o.eventLog = ReadFile(m_root + "/users/SoftUpdateLog.log");
+        o.report = ReadFile(m_app + "/report.json");
         auto lastReset = o.trace.end();
         for (auto e = o.trace.begin(); e != o.trace.end(); ++e) {
             if (!IsDownloadPacket(*e))
@@ -466,7 +475,8 @@ TEST_F(UpdateRun, CompleteUpdateFlashesEveryUnitAndTheDeviceRestoresByItself) {
 
 // ---- Faults, one run per row ------------------------------------------------------
 
-enum class End { kSucceeds, kFails, kMessageBox, kSearchFails };
+// kRefused: the package is refused at start-up, before the search.
+enum class End { kSucceeds, kFails, kMessageBox, kSearchFails, kRefused };
 
 // An undisturbed update's waits, unscaled: the search (its download-mode
 // probe goes unanswered three times, 3 s each), the backup, the 10 s after
@@ -514,6 +524,8 @@ struct UpdateCase {
     // holds the lock or names itself in the lock file) and how it holds it.
     const char* holderNode = "ttyUSB2";
     const char* holderHow = nullptr;
+    // What else standard error holds (the reason of a refused package).
+    std::string (*err)() = nullptr;
     // The longest the run may take, in seconds before scaling: the waits and
     // retries the row's faults cause, on top of an undisturbed update.
     double bound = kUndisturbedBound;
@@ -579,8 +591,113 @@ void ExpectPcuiUntouchedAndDiagUsed(const Observed& o) {
     EXPECT_TRUE(Has(o.run.out, "Communication port : /dev/ttyUSB1\n")) << o.run.out;
 }
 
+// ---- Signed packages: the key 0 is the trusted one where a key is trusted.
+
+const std::vector<std::string> kReportArgs = {"--report", "report.json"};
+
+// The reasons a refused package gives on standard error and in the log.
+std::string UntrustedKeyReason() {
+    return "The package is refused: it is signed by the key " + TestKey(1).id +
+           ", which this host does not trust.\n";
+}
+std::string UnsignedReason() {
+    return "The package is refused: it is not signed, and this host accepts only packages "
+           "signed by a trusted key.\n";
+}
+std::string OtherPackageReason() {
+    return "The package is refused: its signature by the key " + TestKey(0).id +
+           " is bad: the signature does not match the package.\n";
+}
+
+// The report's signature: its state and key ID (empty: null).
+void ExpectSignature(const Observed& o, const char* state, const std::string& keyId) {
+    const nlohmann::json report = nlohmann::json::parse(o.report, nullptr, false);
+    ASSERT_FALSE(report.is_discarded()) << o.report;
+    const nlohmann::json& signature = report["package"]["signature"];
+    EXPECT_EQ(signature["state"], state);
+    if (keyId.empty()) {
+        EXPECT_TRUE(signature["key_id"].is_null()) << signature;
+    } else {
+        EXPECT_EQ(signature["key_id"], keyId);
+    }
+}
+
+// Refused at start-up: the stand-in received nothing at all; the reason in
+// the log, error 24 in the report.
+void ExpectRefused(const Observed& o, const std::string& reason, const char* state,
+                   const std::string& keyId) {
+    for (const TraceEntry& e : o.trace)
+        EXPECT_FALSE(e.received) << e.Line();
+    EXPECT_TRUE(o.flash.empty());
+    EXPECT_TRUE(Has(o.log, reason)) << o.log;
+    ExpectSignature(o, state, keyId);
+    const nlohmann::json report = nlohmann::json::parse(o.report, nullptr, false);
+    EXPECT_EQ(report["result"], "failure");
+    EXPECT_EQ(report["error_code"], 24);
+}
+
+void AddSigningRows(std::vector<UpdateCase>* rows) {
+    struct Refusal {
+        const char* name;
+        Signing signing;
+        std::string (*reason)();
+        void (*check)(const Observed&);
+    };
+    const Refusal refusals[] = {
+        {"PackageOfAnUntrustedKeyIsRefusedBeforeTheModem", Signing::kSecondKey, UntrustedKeyReason,
+         [](const Observed& o) {
+             ExpectRefused(o, UntrustedKeyReason(), "unknown-key", TestKey(1).id);
+         }},
+        {"UnsignedPackageIsRefusedWhereAKeyIsTrusted", Signing::kUnsigned, UnsignedReason,
+         [](const Observed& o) { ExpectRefused(o, UnsignedReason(), "unsigned", ""); }},
+        {"SignatureOfAnotherPackageIsRefused", Signing::kOtherPackage, OtherPackageReason,
+         [](const Observed& o) { ExpectRefused(o, OtherPackageReason(), "bad", TestKey(0).id); }},
+    };
+    for (const Refusal& refusal : refusals) {
+        UpdateCase row(refusal.name, End::kRefused);
+        row.text = "Update failed!";
+        row.controlResets = 0;
+        row.extras.signing = refusal.signing;
+        row.extras.trustFirstKey = true;
+        row.extras.arguments = kReportArgs;
+        row.err = refusal.reason;
+        row.check = refusal.check;
+        rows->push_back(row);
+    }
+
+    UpdateCase trusted("PackageOfATrustedKeyUpdates", End::kSucceeds);
+    trusted.extras.signing = Signing::kFirstKey;
+    trusted.extras.trustFirstKey = true;
+    trusted.extras.arguments = kReportArgs;
+    trusted.check = [](const Observed& o) {
+        ExpectSignature(o, "valid", TestKey(0).id);
+        EXPECT_TRUE(Has(o.log, TestKey(0).id)) << o.log;
+    };
+    rows->push_back(trusted);
+
+    // No key trusted: signed or not, the update runs as before, and the log
+    // says once that the signature was not checked.
+    UpdateCase unchecked("SignedPackageWithNoKeyTrustedUpdates", End::kSucceeds);
+    unchecked.extras.signing = Signing::kFirstKey;
+    unchecked.extras.arguments = kReportArgs;
+    unchecked.check = [](const Observed& o) {
+        ExpectSignature(o, "not-checked", TestKey(0).id);
+        EXPECT_EQ(Count(o.log, "signature was not checked"), 1u) << o.log;
+    };
+    rows->push_back(unchecked);
+
+    UpdateCase plain("UnsignedPackageWithNoKeyTrustedUpdates", End::kSucceeds);
+    plain.extras.arguments = kReportArgs;
+    plain.check = [](const Observed& o) {
+        ExpectSignature(o, "unsigned", "");
+        EXPECT_EQ(Count(o.log, "signature was not checked"), 1u) << o.log;
+    };
+    rows->push_back(plain);
+}
+
 std::vector<UpdateCase> Cases() {
     std::vector<UpdateCase> rows;
+    AddSigningRows(&rows);
 
     UpdateCase lostAck("AckLostOnceBlockIsSentAgain", End::kSucceeds);
     lostAck.device = [](modemsim::Options* o) { o->faults.dropAck = {AckFault::kBlock, 2, false}; };
@@ -1203,6 +1320,14 @@ protected:
     // The console from the search on: the device information, the start of
     // the update, the result screen of the row's end.
     void ExpectScreens(const UpdateCase& c, const Observed& o) {
+        if (c.end == End::kRefused) {
+            // No search: the failure screen with empty device rows.
+            EXPECT_FALSE(Has(o.run.out, SearchHeader())) << o.run.out;
+            EXPECT_TRUE(
+                EndsWith(o.run.out, ResultPathLine() + FailureScreen(Banner(), c.text, "", "")))
+                << o.run.out;
+            return;
+        }
         const SearchOutput search = ParseSearch(o.run.out);
         ASSERT_TRUE(search.headerFound) << o.run.out;
         EXPECT_EQ(search.problem, "");
@@ -1254,6 +1379,9 @@ protected:
 
 TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
     const UpdateCase& c = GetParam();
+    if ((c.extras.signing != Signing::kUnsigned || c.extras.trustFirstKey) &&
+        MinisignPath().empty())
+        GTEST_SKIP() << "minisign is not installed (Debian package minisign)";
     modemsim::Options options = SimOptions(1.0);
     if (c.device != nullptr)
         c.device(&options);
@@ -1262,7 +1390,9 @@ TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
     const bool success = c.end == End::kSucceeds;
     // "TRUE" only where the flash is checked equal to the package below.
     ExpectNormalEnd(o.run, success ? "TRUE" : "FALSE",
-                    c.holderHow == nullptr ? "" : HolderLine(c.holderNode, c.holderHow));
+                    c.err != nullptr         ? c.err()
+                    : c.holderHow == nullptr ? ""
+                                             : HolderLine(c.holderNode, c.holderHow));
     EXPECT_LE(o.seconds, c.bound * o.scale + kUnscaledSeconds)
         << "unscaled " << o.seconds / o.scale << " s";
     if (c.extras.stdoutLimit > 0)
@@ -1294,6 +1424,8 @@ struct OptionCase {
     bool modem = true;         // false: no device at all
     bool fakeProduct = false;  // without a device: the option tree of product row 11
     bool damaged = false;      // one data byte of the package's last unit flipped
+    Signing signing = Signing::kUnsigned;
+    bool trustFirstKey = false;
     int status = 0;
     const char* resultWord = nullptr;                    // nullptr: the result file stays absent
     const char* result = "";                             // the report's result
@@ -1422,6 +1554,22 @@ std::vector<OptionCase> OptionCases() {
         EXPECT_EQ(report["package"]["units"][7]["checked"], true);
     };
     rows.push_back(damaged);
+
+    // A package this host would refuse: the check says why, and still
+    // reaches the modem's information.
+    OptionCase untrusted{"CheckOfAnUntrustedPackageIsNotReady", check};
+    untrusted.signing = Signing::kSecondKey;
+    untrusted.trustFirstKey = true;
+    untrusted.status = 3;
+    untrusted.result = "not-ready";
+    untrusted.message = "Not ready to update:\n  the package is refused: it is signed by the key ";
+    untrusted.check = [](const RunResult& r, const nlohmann::json& report, const Counters&) {
+        EXPECT_TRUE(EndsWith(r.out, ", which this host does not trust\n")) << r.out;
+        EXPECT_EQ(report["package"]["signature"]["state"], "unknown-key");
+        EXPECT_EQ(report["package"]["signature"]["key_id"], TestKey(1).id);
+        EXPECT_EQ(report["device"]["version_before"], "11.608.13.02.00");
+    };
+    rows.push_back(untrusted);
 
     OptionCase current{"CheckOfAModemAtTheTargetIsCurrent", check};
     current.device = AtTarget;
@@ -1557,7 +1705,12 @@ class OptionRun : public UpdateRun, public ::testing::WithParamInterface<OptionC
 
 TEST_P(OptionRun, EndsAsTheOptionsSay) {
     const OptionCase& c = GetParam();
-    MakeProgram(kIdentity, c.damaged);
+    if ((c.signing != Signing::kUnsigned || c.trustFirstKey) && MinisignPath().empty())
+        GTEST_SKIP() << "minisign is not installed (Debian package minisign)";
+    MakeProgram(kIdentity, c.damaged, nullptr, c.signing);
+    if (c.trustFirstKey) {
+        ASSERT_TRUE(TrustKey(m_root, TestKey(0)));
+    }
     modemsim::Options options = SimOptions(std::atof(kScale));
     if (c.device != nullptr)
         c.device(&options);

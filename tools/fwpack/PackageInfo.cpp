@@ -9,6 +9,36 @@
 #include "Attach.h"
 #include "AttachedPackage.h"
 #include "MAC_AppFileRead.h"
+#include "MinisignFormat.h"
+#include "SignatureBlock.h"
+
+namespace {
+
+// The signature line of fwpack info for a signed program file: "signature
+// key <ID>" (its key ID as minisign writes it); empty for an unsigned one, so
+// that its listing stays as it was. false with *problem when the program file
+// holds a block that is no minisign signature.
+bool SignatureLine(FILE* file, std::string* line, std::string* problem) {
+    std::string text;
+    SMinisignSignature signature;
+    switch (ReadSignatureBlock(file, &text, problem)) {
+        case ESignatureBlock::kAbsent:
+            return true;
+        case ESignatureBlock::kDamaged:
+            return false;
+        case ESignatureBlock::kPresent:
+            break;
+    }
+    if (!ParseSignature(text, &signature, problem)) {
+        *problem = "the signature is not a minisign signature: " + *problem;
+        return false;
+    }
+    *line = "signature key " + KeyIdText(signature.keyNumber) +
+            (signature.prehashed ? " (prehashed)" : " (legacy)");
+    return true;
+}
+
+}  // namespace
 
 int PrintPackageInfo(const std::string& path, FILE* out, FILE* err) {
     FILE* file = std::fopen(path.c_str(), "rb");
@@ -42,6 +72,8 @@ int PrintPackageInfo(const std::string& path, FILE* out, FILE* err) {
     // Checked in place, unit by unit, with the program's own reader.
     SAttachedPackage package;
     ReadPackageAt(file, offset, length, &package);
+    std::string signatureLine, signatureProblem;
+    const bool signatureRead = !attached || SignatureLine(file, &signatureLine, &signatureProblem);
     std::fclose(file);
     if (!package.valid) {
         std::string where = attached ? " (package at offset " + std::to_string(offset) +
@@ -51,7 +83,13 @@ int PrintPackageInfo(const std::string& path, FILE* out, FILE* err) {
                      package.problem.c_str());
         return 1;
     }
+    if (!signatureRead) {
+        std::fprintf(err, "fwpack: %s: %s\n", path.c_str(), signatureProblem.c_str());
+        return 1;
+    }
     std::fprintf(out, "identity %s\n", package.identity.c_str());
+    if (!signatureLine.empty())
+        std::fprintf(out, "%s\n", signatureLine.c_str());
     for (size_t i = 0; i < package.units.size(); ++i) {
         const SCheckedUnit& unit = package.units[i];
         std::fprintf(out, "unit %zu type 0x%08X length %u frames %llu\n", i, unit.type, unit.length,

@@ -1,5 +1,9 @@
 // fwpack: builds firmware packages, attaches them to the program image and
 // checks packages and program files.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +20,8 @@ namespace {
 
 const char kUsage[] =
     "usage: fwpack build -o PKG --identity PREFIX:BOARD:VERSION [--frame-size N] TYPE:FILE...\n"
-    "       fwpack attach -o OUT IMAGE PKG\n"
+    "       fwpack attach [--signature SIG] -o OUT IMAGE PKG\n"
+    "       fwpack sign -s KEY.sec [-x SIG] PKG\n"
     "       fwpack info FILE\n"
     "       fwpack --help | --version\n";
 
@@ -125,6 +130,7 @@ int Build(int argc, char** argv) {
 
 int Attach(int argc, char** argv) {
     std::string outPath;
+    std::string signaturePath;
     std::vector<std::string> inputs;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -134,6 +140,10 @@ int Attach(int argc, char** argv) {
             if (i + 1 >= argc)
                 return Usage("-o needs a file name");
             outPath = argv[++i];
+        } else if (arg == "--signature") {
+            if (i + 1 >= argc)
+                return Usage("--signature needs a minisign signature file");
+            signaturePath = argv[++i];
         } else if (arg.size() > 1 && arg[0] == '-') {
             return Usage(("unknown option " + arg).c_str());
         } else {
@@ -145,9 +155,54 @@ int Attach(int argc, char** argv) {
     if (inputs.size() != 2)
         return Usage("attach needs IMAGE and PKG");
     std::string error;
-    if (!AttachFiles(outPath, inputs[0], inputs[1], error))
+    if (!AttachFiles(outPath, inputs[0], inputs[1], error, signaturePath))
         return Fail(error);
     return 0;
+}
+
+// fwpack sign: minisign -S -s KEY -m PKG [-x SIG], which writes PKG.minisig
+// by default (prehashed) and asks for the key's password itself.
+int Sign(int argc, char** argv) {
+    std::vector<std::string> args = {"minisign", "-S"};
+    std::string package;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (IsHelp(arg))
+            return Help();
+        if (arg == "-s" || arg == "-x") {
+            if (i + 1 >= argc)
+                return Usage((arg + " needs a file name").c_str());
+            args.push_back(arg);
+            args.push_back(argv[++i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage(("unknown option " + arg).c_str());
+        } else if (!package.empty()) {
+            return Usage("sign takes one PKG");
+        } else {
+            package = arg;
+        }
+    }
+    if (std::find(args.begin(), args.end(), "-s") == args.end())
+        return Usage("sign needs -s KEY.sec");
+    if (package.empty())
+        return Usage("sign needs PKG");
+    args.push_back("-m");
+    args.push_back(package);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> list;
+        for (std::string& a : args)
+            list.push_back(&a[0]);
+        list.push_back(nullptr);
+        execvp(list[0], list.data());
+        std::fprintf(stderr, "fwpack: cannot run minisign: %s\n", std::strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return Fail(std::string("cannot run minisign: ") + std::strerror(errno));
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : kExitFailure;
 }
 
 }  // namespace
@@ -165,6 +220,8 @@ int main(int argc, char** argv) {
         return Build(argc - 2, argv + 2);
     if (command == "attach")
         return Attach(argc - 2, argv + 2);
+    if (command == "sign")
+        return Sign(argc - 2, argv + 2);
     if (command == "info") {
         if (argc == 3 && IsHelp(argv[2]))
             return Help();

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "AttachedPackage.h"
+#include "MinisignFixtures.h"
+#include "MinisignFormat.h"
 #include "PackageTestSupport.h"
+#include "SignatureBlock.h"
 
 namespace {
 
@@ -244,6 +248,95 @@ TEST(FwpackAttach, ImagePackageTrailerAndRunBit) {
     struct stat st;
     ASSERT_EQ(stat((dir / "prog").c_str(), &st), 0);
     EXPECT_NE(st.st_mode & S_IXUSR, 0u);
+}
+
+// A signed program file: the signature file, its length and the magic between
+// the image and the zero word; the trailer's image length stays the image's.
+// The extraction's locator finds the package as in an unsigned file, the
+// signature reader the signature, fwpack info its key; a file that is no
+// signature is refused before OUT is written, a block whose length does not
+// fit is damaged.
+TEST(FwpackAttach, SignatureBlockBeforeThePackage) {
+    TempDir dir;
+    const std::string sig = sigtest::kHashedSignature;
+    const Bytes package =
+        pkgtest::BuildWithFwpack(dir, "p.bin", {{0x10000, pkgtest::PatternBytes(464, 1)}});
+    ASSERT_FALSE(package.empty());
+    pkgtest::WriteBytes(dir / "image", pkgtest::PatternBytes(1001, 7));
+    pkgtest::WriteBytes(dir / "p.minisig", Bytes(sig.begin(), sig.end()));
+    auto run = pkgtest::RunFwpack(dir, {"attach", "--signature", dir / "p.minisig", "-o",
+                                        dir / "prog", dir / "image", dir / "p.bin"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Bytes out = pkgtest::ReadBytes(dir / "prog");
+    const size_t s = sig.size(), p = 1001 + s + 16, t = out.size() - 24;
+    ASSERT_EQ(out.size(), p + package.size() + 4 + 24);
+    EXPECT_EQ(std::string(out.begin() + 1001, out.begin() + 1001 + s), sig);
+    EXPECT_EQ(Le32(out, 1001 + s), s);
+    EXPECT_EQ(std::string(out.begin() + 1001 + s + 4, out.begin() + p - 4), "FPSIGN01");
+    EXPECT_TRUE(AllZero(out, p - 4, p));
+    EXPECT_EQ(Bytes(out.begin() + p, out.begin() + p + package.size()), package);
+    EXPECT_EQ(Le32(out, t + 4), 1001u);
+    EXPECT_EQ(Le32(out, t + 8), p);
+
+    FILE* file = std::fopen((dir / "prog").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    unsigned long long offset = 0, length = 0;
+    EXPECT_TRUE(LocatePackage(file, &offset, &length));
+    EXPECT_EQ(offset, p);
+    EXPECT_EQ(length, package.size());
+    std::string text, problem;
+    EXPECT_EQ(ReadSignatureBlock(file, &text, &problem), ESignatureBlock::kPresent) << problem;
+    EXPECT_EQ(text, sig);
+    std::fclose(file);
+    run = pkgtest::RunFwpack(dir, {"info", dir / "prog"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(
+        run.out.find(std::string("\nsignature key ") + sigtest::kFirstKeyId + " (prehashed)\n"),
+        std::string::npos)
+        << run.out;
+
+    Bytes damaged = out;
+    pkgtest::PutLe32At(damaged, 1001 + s, static_cast<DWORD>(s + 1));
+    pkgtest::WriteBytes(dir / "damaged", damaged);
+    run = pkgtest::RunFwpack(dir, {"info", dir / "damaged"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("does not fit the program file"), std::string::npos) << run.err;
+
+    run = pkgtest::RunFwpack(dir, {"attach", "--signature", dir / "p.bin", "-o", dir / "other",
+                                   dir / "image", dir / "p.bin"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("is not a minisign signature"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::ifstream(dir / "other").good());
+}
+
+// fwpack sign runs minisign -S: the signature it writes is the prehashed
+// form, by the key pair's key, over the package.
+TEST(FwpackSign, WritesAPrehashedSignatureOfThePackage) {
+    if (std::system("command -v minisign >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "minisign is not installed (Debian package minisign)";
+    TempDir dir;
+    const Bytes package =
+        pkgtest::BuildWithFwpack(dir, "p.bin", {{0x10000, pkgtest::PatternBytes(464, 1)}});
+    ASSERT_FALSE(package.empty());
+    const std::string make = "minisign -G -W -p '" + (dir / "k.pub") + "' -s '" + (dir / "k.sec") +
+                             "' >/dev/null 2>&1 </dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    EXPECT_EQ(pkgtest::RunFwpack(dir, {"sign", dir / "p.bin"}).status, 2);
+    const auto run = pkgtest::RunFwpack(dir, {"sign", "-s", dir / "k.sec", dir / "p.bin"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    SMinisignKey key;
+    SMinisignSignature signature;
+    std::string problem;
+    ASSERT_TRUE(ParsePublicKey(pkgtest::ReadText(dir / "k.pub"), &key, &problem)) << problem;
+    ASSERT_TRUE(ParseSignature(pkgtest::ReadText(dir / "p.bin.minisig"), &signature, &problem))
+        << problem;
+    EXPECT_TRUE(signature.prehashed);
+    EXPECT_EQ(signature.keyNumber, key.keyNumber);
+    FILE* file = std::fopen((dir / "p.bin").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(VerifySignature(signature, key, file, 0, package.size(), &problem)) << problem;
+    std::fclose(file);
 }
 
 class FwpackInfo : public ::testing::Test {
