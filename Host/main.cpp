@@ -66,6 +66,7 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
         *status = 29;
         return false;
     }
+    ArmRunRecords();
 
     // The program's own file is looked up by its base name in the working
     // directory. A base name that does not fit is refused at extraction.

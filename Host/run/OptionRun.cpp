@@ -136,14 +136,17 @@ std::string EarlyEndReason(int status) {
 
 void BeginOptionRun(const ProgramOptions& options) {
     g_options = options;
-    StartRunReport(options.reportPath);
+    LeaveResultFileAlone(Checking());
+    g_bCheckOnly = Checking();
+}
+
+void ArmRunRecords() {
+    StartRunReport(g_options.reportPath);
     std::string error;
-    if (!options.tracePath.empty() && !SessionTrace().Open(options.tracePath, &error)) {
+    if (!g_options.tracePath.empty() && !SessionTrace().Open(g_options.tracePath, &error)) {
         // The update matters more than its trace: said, and the run goes on.
         std::fprintf(stderr, "%s\n", error.c_str());
     }
-    LeaveResultFileAlone(Checking());
-    g_bCheckOnly = Checking();
 }
 
 void AfterStartUp() {

@@ -11,9 +11,14 @@ constexpr int kCheckReady = 0;
 constexpr int kCheckNotReady = 3;
 constexpr int kCheckCurrent = 4;
 
-// Before the start-up: remembers the options, starts the report's clock and,
-// for --check, leaves the result file alone for the whole run.
+// Before the start-up: remembers the options and, for --check, leaves the
+// result file alone for the whole run.
 void BeginOptionRun(const ProgramOptions& options);
+
+// Once the time scale is accepted and the single-instance guard taken:
+// starts the report's clock and opens the trace. A run refused before this
+// writes neither, nor any other file the running one writes.
+void ArmRunRecords();
 
 // After the start-up, the package extracted and the ports walked: notes the
 // device's USB port path for the report; --check runs the unit check of the

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -135,7 +136,8 @@ std::string RunReportText(const SRunEnd& end) {
     report["ended"] = IsoTime(std::time(nullptr));
     report["phases"] = PhaseList();
     report["retries"] = retries;
-    return report.dump(2) + "\n";
+    // Texts from the device need not be UTF-8: invalid bytes become U+FFFD.
+    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace
@@ -145,10 +147,15 @@ void WriteRunReport(const SRunEnd& end) {
     if (g_path.empty() || g_written)
         return;
     g_written = true;
-    EndPhase();
     std::string why;
-    const std::string text = RunReportText(end);
-    if (!ReplaceFile(g_path.c_str(), text.data(), text.size(), &why))
-        std::fprintf(stderr, "Warning: the report %s cannot be written (%s).\n", g_path.c_str(),
-                     why.c_str());
+    try {
+        EndPhase();
+        const std::string text = RunReportText(end);
+        if (ReplaceFile(g_path.c_str(), text.data(), text.size(), &why))
+            return;
+    } catch (const std::exception& e) {
+        why = e.what();  // the report never ends the run
+    }
+    std::fprintf(stderr, "Warning: the report %s cannot be written (%s).\n", g_path.c_str(),
+                 why.c_str());
 }

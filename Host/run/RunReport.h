@@ -29,8 +29,9 @@ void NoteUsbPortPath();
 // on the thread that drew them.
 void NoteDeviceInformation();
 
-// Writes the report once; later calls do nothing. A report that cannot be
-// written is a warning on standard error and changes nothing else.
+// Writes the report once; later calls do nothing. Invalid UTF-8 in a text
+// is written as U+FFFD. A report that cannot be written or made (whatever
+// the reason) is a warning on standard error and changes nothing else.
 void WriteRunReport(const SRunEnd& end);
 
 // The program's error code for a report: g_nErrorCode, or -1 when none is

@@ -249,6 +249,32 @@ bool ReplaceFile(const char* path, const void* data, size_t size, std::string* w
     return ok;
 }
 
+namespace {
+
+// Writes size bytes over the start of the existing regular file path and
+// cuts it to size: the file's own block is used again, so this works when
+// the file system has no block or inode left for a replacement. Never
+// through a symbolic link; false with errno's text in *why.
+bool OverwriteInPlace(const char* path, const void* data, size_t size, std::string* why) {
+    const int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!ok)
+        errno = EINVAL;  // a device, a FIFO or a directory: nothing to overwrite
+    ok = ok && pwrite(fd, data, size, 0) == static_cast<ssize_t>(size) &&
+         (st.st_size <= static_cast<off_t>(size) || ftruncate(fd, size) == 0) && fsync(fd) == 0;
+    if (!ok)
+        *why = std::strerror(errno);
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
 void WriteResult(const char* word) {
     if (g_leaveResultFile)
         return;
@@ -258,8 +284,11 @@ void WriteResult(const char* word) {
     char buffer[kResultSize];
     std::memset(buffer, 0, sizeof buffer);
     CopyBounded(buffer, sizeof buffer, word);
+    // A replacement needs a new inode and a new block; on a full file system
+    // the result goes over the old file's 64 bytes instead.
     std::string why;
-    if (!ReplaceFile(path, buffer, sizeof buffer, &why))
+    if (!ReplaceFile(path, buffer, sizeof buffer, &why) &&
+        !OverwriteInPlace(path, buffer, sizeof buffer, &why))
         std::puts("open Flashpilot-Result failed!");
 }
 

@@ -55,7 +55,9 @@ void CleanLog();
 // only checks the modem leaves the result file of the last update as it is.
 void LeaveResultFileAlone(bool leave);
 // Replaces the result file with word (at most 63 bytes of it) and zero bytes
-// up to 64 bytes.
+// up to 64 bytes. When the replacement cannot be written (no space, no inode)
+// the existing result file is overwritten in place (never through a symbolic
+// link); when that fails too, "open Flashpilot-Result failed!" is printed.
 void WriteResult(const char* word);
 
 // The value for key from the string resource file; returns the length copied

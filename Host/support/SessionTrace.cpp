@@ -1,11 +1,14 @@
 #include "SessionTrace.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -65,7 +68,28 @@ void AppendFrameLine(std::string* line, double seconds, const char* port, bool d
     *line += crcOk ? ",\"crc_ok\":true}" : ",\"crc_ok\":false}";
 }
 
+// The length of text's complete lines within its first limit bytes.
+size_t CompleteLines(const std::string& text, size_t limit) {
+    if (limit >= text.size())
+        return text.size();  // the buffer always ends with a line feed
+    const size_t feed = limit == 0 ? std::string::npos : text.rfind('\n', limit - 1);
+    return feed == std::string::npos ? 0 : feed + 1;
+}
+
 }  // namespace
+
+template <typename Work>
+void CSessionTrace::Guarded(Work work) noexcept {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        std::lock_guard<std::mutex> hold(m_writeLock);
+        Stop(e.what());
+    } catch (...) {
+        std::lock_guard<std::mutex> hold(m_writeLock);
+        Stop("an unknown error");
+    }
+}
 
 CSessionTrace& CSessionTrace::Instance() {
     static CSessionTrace trace;
@@ -79,16 +103,28 @@ CSessionTrace::SEvent& CSessionTrace::SQueue::Next() {
 }
 
 bool CSessionTrace::Open(const std::string& path, std::string* error) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *error = "cannot open the trace file " + path + ": " + std::strerror(errno);
+        // O_NOFOLLOW refuses a link in the last place with ELOOP.
+        const std::string why = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
+        *error = "Warning: the trace " + path + " cannot be written (" + why + ").";
         return false;
     }
-    std::lock_guard<std::mutex> hold(m_writeLock);
-    m_start = m_lastWrite = std::chrono::steady_clock::now();
-    m_buffer.reserve(2 * kFlushBytes);
-    m_fd.store(fd);
-    return true;
+    bool ok = false;
+    Guarded([&] {
+        std::lock_guard<std::mutex> hold(m_writeLock);
+        m_path = path;
+        m_start = m_lastWrite = std::chrono::steady_clock::now();
+        m_buffer.clear();
+        m_buffer.reserve(2 * kFlushBytes);
+        m_fd.store(fd);
+        ok = true;
+    });
+    if (!ok) {
+        close(fd);
+        *error = "Warning: the trace " + path + " cannot be written (no memory).";
+    }
+    return ok;
 }
 
 double CSessionTrace::Seconds() const {
@@ -106,91 +142,107 @@ void CSessionTrace::Frame(const char* port, bool tx, const BYTE* payload, DWORD 
                           bool crcOk) {
     if (!Enabled())
         return;
-    const double seconds = Seconds();
-    std::lock_guard<std::mutex> hold(m_queueLock);
-    SEvent& event = m_queue.Next();
-    event.isLine = false;
-    event.bytes.assign(reinterpret_cast<const char*>(payload), length);
-    event.seconds = seconds;
-    event.port.assign(BaseName(port));
-    event.download = m_download.load();
-    event.tx = tx;
-    event.flag = flag;
-    event.crcOk = crcOk;
+    Guarded([&] {
+        const double seconds = Seconds();
+        std::lock_guard<std::mutex> hold(m_queueLock);
+        SEvent& event = m_queue.Next();
+        event.isLine = false;
+        event.bytes.assign(reinterpret_cast<const char*>(payload), length);
+        event.seconds = seconds;
+        event.port.assign(BaseName(port));
+        event.download = m_download.load();
+        event.tx = tx;
+        event.flag = flag;
+        event.crcOk = crcOk;
+    });
 }
 
 void CSessionTrace::Settle() {
     if (Enabled())
-        Drain(false);
+        Guarded([this] { Drain(false); });
 }
 
 void CSessionTrace::Raw(const char* port, const BYTE* bytes, DWORD length) {
     if (!Enabled())
         return;
-    std::string line = Head(Seconds(), "raw") + ",\"port\":" + Quoted(BaseName(port)) +
-                       ",\"dir\":\"tx\",\"hex\":\"";
-    AppendHex(&line, bytes, length);
-    AppendLine(line + "\"}");
+    Guarded([&] {
+        std::string line = Head(Seconds(), "raw") + ",\"port\":" + Quoted(BaseName(port)) +
+                           ",\"dir\":\"tx\",\"hex\":\"";
+        AppendHex(&line, bytes, length);
+        AppendLine(line + "\"}");
+    });
 }
 
 void CSessionTrace::Dropped(const char* port, const BYTE* bytes, DWORD length, const char* reason,
                             DWORD fullLength) {
     if (!Enabled())
         return;
-    std::string line = Head(Seconds(), "dropped") + ",\"port\":" + Quoted(BaseName(port)) +
-                       ",\"mode\":\"" + (m_download.load() ? "download" : "normal") +
-                       "\",\"reason\":\"" + reason + "\",\"length\":" + std::to_string(fullLength) +
-                       ",\"hex\":\"";
-    AppendHex(&line, bytes, length);
-    AppendLine(line + "\"}");
+    Guarded([&] {
+        std::string line = Head(Seconds(), "dropped") + ",\"port\":" + Quoted(BaseName(port)) +
+                           ",\"mode\":\"" + (m_download.load() ? "download" : "normal") +
+                           "\",\"reason\":\"" + reason +
+                           "\",\"length\":" + std::to_string(fullLength) + ",\"hex\":\"";
+        AppendHex(&line, bytes, length);
+        AppendLine(line + "\"}");
+    });
 }
 
 void CSessionTrace::PortOpen(const char* port, bool ok, unsigned long error) {
     if (!Enabled())
         return;
-    std::string line = Head(Seconds(), "open") + ",\"port\":" + Quoted(BaseName(port)) +
-                       ",\"ok\":" + (ok ? "true" : "false");
-    if (!ok && error != 0)
-        line += ",\"error\":" + std::to_string(error);
-    AppendLine(line + "}");
+    Guarded([&] {
+        std::string line = Head(Seconds(), "open") + ",\"port\":" + Quoted(BaseName(port)) +
+                           ",\"ok\":" + (ok ? "true" : "false");
+        if (!ok && error != 0)
+            line += ",\"error\":" + std::to_string(error);
+        AppendLine(line + "}");
+    });
 }
 
 void CSessionTrace::PortClose(const char* port, bool ok) {
     if (!Enabled())
         return;
-    AppendLine(Head(Seconds(), "close") + ",\"port\":" + Quoted(BaseName(port)) +
-               ",\"ok\":" + (ok ? "true" : "false") + "}");
+    Guarded([&] {
+        AppendLine(Head(Seconds(), "close") + ",\"port\":" + Quoted(BaseName(port)) +
+                   ",\"ok\":" + (ok ? "true" : "false") + "}");
+    });
 }
 
 void CSessionTrace::Walk(bool found, const std::vector<STraceWalkEntry>& entries) {
     if (!Enabled())
         return;
-    nlohmann::json list = nlohmann::json::array();
-    for (const STraceWalkEntry& e : entries) {
-        list.push_back({{"entry", e.entry},
-                        {"path", e.path},
-                        {"product", e.product},
-                        {"if", e.iface},
-                        {"node", e.node},
-                        {"ours", e.ours}});
-    }
-    AppendLine(Head(Seconds(), "walk") + ",\"found\":" + (found ? "true" : "false") +
-               ",\"entries\":" +
-               list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}");
+    Guarded([&] {
+        nlohmann::json list = nlohmann::json::array();
+        for (const STraceWalkEntry& e : entries) {
+            list.push_back({{"entry", e.entry},
+                            {"path", e.path},
+                            {"product", e.product},
+                            {"if", e.iface},
+                            {"node", e.node},
+                            {"ours", e.ours}});
+        }
+        AppendLine(Head(Seconds(), "walk") + ",\"found\":" + (found ? "true" : "false") +
+                   ",\"entries\":" +
+                   list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}");
+    });
 }
 
 void CSessionTrace::Pause(unsigned long ms, unsigned long scaledMs) {
     if (!Enabled())
         return;
-    AppendLine(Head(Seconds(), "pause") + ",\"ms\":" + std::to_string(ms) +
-               ",\"scaled_ms\":" + std::to_string(scaledMs) + "}");
+    Guarded([&] {
+        AppendLine(Head(Seconds(), "pause") + ",\"ms\":" + std::to_string(ms) +
+                   ",\"scaled_ms\":" + std::to_string(scaledMs) + "}");
+    });
 }
 
 void CSessionTrace::End(const std::string& result, int errorCode) {
     if (!Enabled())
         return;
-    AppendLine(Head(Seconds(), "end") + ",\"result\":" + Quoted(result.c_str()) +
-               ",\"error_code\":" + (errorCode < 0 ? "null" : std::to_string(errorCode)) + "}");
+    Guarded([&] {
+        AppendLine(Head(Seconds(), "end") + ",\"result\":" + Quoted(result.c_str()) +
+                   ",\"error_code\":" + (errorCode < 0 ? "null" : std::to_string(errorCode)) + "}");
+    });
 }
 
 void CSessionTrace::AppendLine(const std::string& line) {
@@ -227,28 +279,65 @@ void CSessionTrace::Drain(bool writeNow) {
         WriteOut();
 }
 
+size_t CSessionTrace::RoomInFile(int fd, std::string* why) const {
+    struct statvfs fs;
+    if (fstatvfs(fd, &fs) != 0)
+        return m_buffer.size();  // the write itself will tell
+    const unsigned long long unit = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
+    const unsigned long long free = static_cast<unsigned long long>(fs.f_bavail) * unit;
+    const unsigned long long room = free > kTraceReserveBytes ? free - kTraceReserveBytes : 0;
+    if (room >= m_buffer.size())
+        return m_buffer.size();
+    *why = "its file system is nearly full";
+    return CompleteLines(m_buffer, static_cast<size_t>(room));
+}
+
+// The buffer's complete lines go out in one write; what a failed or short
+// write left of a line is cut off again, so the file ends with a whole line.
 void CSessionTrace::WriteOut() {
     const int fd = m_fd.load();
-    size_t done = 0;
-    while (fd >= 0 && done < m_buffer.size()) {
-        const ssize_t n = write(fd, m_buffer.data() + done, m_buffer.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;  // a full disk loses the trace, never the update
-        done += static_cast<size_t>(n);
+    if (fd >= 0 && !m_buffer.empty()) {
+        std::string why;
+        const size_t due = RoomInFile(fd, &why);
+        struct stat st;
+        const off_t start = fstat(fd, &st) == 0 ? st.st_size : -1;
+        size_t done = 0;
+        while (done < due) {
+            const ssize_t n = write(fd, m_buffer.data() + done, due - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                why = n < 0 ? std::strerror(errno) : "nothing could be written";
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        if (done < due && start >= 0 && ftruncate(fd, start + CompleteLines(m_buffer, done)) != 0)
+            why += std::string("; a part of a line is left: ") + std::strerror(errno);
+        if (!why.empty())
+            Stop(why);  // a full disk loses the trace, never the update
     }
     m_buffer.clear();
     m_lastWrite = std::chrono::steady_clock::now();
 }
 
+void CSessionTrace::Stop(const std::string& why) {
+    const int fd = m_fd.exchange(-1);
+    if (fd < 0)
+        return;
+    close(fd);
+    m_buffer.clear();
+    std::fprintf(stderr, "Warning: the trace %s stops here (%s).\n", m_path.c_str(), why.c_str());
+    std::fflush(stderr);
+}
+
 void CSessionTrace::Flush() {
     if (Enabled())
-        Drain(true);
+        Guarded([this] { Drain(true); });
 }
 
 void CSessionTrace::Close() {
-    Drain(true);
+    Guarded([this] { Drain(true); });
     std::lock_guard<std::mutex> hold(m_writeLock);
     const int fd = m_fd.exchange(-1);
     if (fd >= 0)

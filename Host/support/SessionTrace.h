@@ -8,6 +8,9 @@
 // file at every event that is no frame, when the buffer is large, a moment
 // after the last write, and at every end. Without --trace every call returns
 // at once.
+// The trace never ends a run: no call throws, and a trace that cannot be
+// written is one warning on standard error, after which tracing stops. The
+// file only ever holds complete lines.
 #pragma once
 
 #include <atomic>
@@ -18,6 +21,12 @@
 #include <vector>
 
 #include "Types.h"
+
+// Free space the trace leaves on its file system: it stops, with a warning,
+// rather than take the room the run still needs for its result file's
+// replacement (a 64-byte file, one block), its report and the program log's
+// last entries (at most 2 KiB each).
+constexpr unsigned long long kTraceReserveBytes = 256 * 1024;
 
 // One interface entry a port walk found.
 struct STraceWalkEntry {
@@ -33,7 +42,8 @@ class CSessionTrace {
 public:
     static CSessionTrace& Instance();
 
-    // Opens FILE for appending; false with the reason in *error.
+    // Opens FILE for appending, never through a symbolic link; false with
+    // the warning to show in *error.
     bool Open(const std::string& path, std::string* error);
     bool Enabled() const { return m_fd.load(std::memory_order_relaxed) >= 0; }
     // The link's mode as the program sees it: the boot loader's download mode or not.
@@ -91,6 +101,14 @@ private:
     void AppendLine(const std::string& line);  // queued, then settled and written
     void Drain(bool writeNow);
     void WriteOut();  // m_writeLock held
+    // Bytes of the buffer's complete lines that may go to the file now:
+    // all, or those that leave kTraceReserveBytes free. *why says why not all.
+    size_t RoomInFile(int fd, std::string* why) const;
+    // Ends the trace with one warning; m_writeLock held.
+    void Stop(const std::string& why);
+    // Runs work; an exception it throws stops the trace instead of the run.
+    template <typename Work>
+    void Guarded(Work work) noexcept;
 
     std::atomic<int> m_fd{-1};
     std::atomic<bool> m_download{false};
@@ -98,7 +116,8 @@ private:
     SQueue m_queue;
     std::mutex m_writeLock;  // the rest; held while events become text
     SQueue m_taken;
-    std::string m_buffer;
+    std::string m_buffer;  // complete lines only
+    std::string m_path;    // as given, for the warnings
     std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_lastWrite;
 };

@@ -1,12 +1,15 @@
 // The real program binary through its start-up: guard, extraction, identity,
 // string file, result file, log and the port walk, with every early exit.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "E2eFixture.h"
 #include "E2eSigning.h"
@@ -33,10 +36,12 @@ protected:
     }
 
     RunResult Run(const std::string& workDir, const std::string& command,
-                  const std::string& timeScale = "0.01") {
+                  const std::string& timeScale = "0.01",
+                  const std::vector<std::string>& arguments = {}) {
         RunOptions options;
         options.workDir = workDir;
         options.command = command;
+        options.arguments = arguments;
         options.root = m_root;
         options.guardPort = m_port;
         options.timeScale = timeScale;
@@ -65,8 +70,32 @@ protected:
         ASSERT_TRUE(WriteFile(dir + "/" + kResultFile, ResultWord("TRUE")));
     }
 
+    // Every file of dir but the program file by name, with its bytes.
+    static std::map<std::string, std::string> Files(const std::string& dir) {
+        std::map<std::string, std::string> files;
+        if (DIR* d = opendir(dir.c_str())) {
+            while (const dirent* entry = readdir(d)) {
+                const std::string name = entry->d_name;
+                if (name != "." && name != ".." && name != kProgram)
+                    files[name] = ReadFile(dir + "/" + name);
+            }
+            closedir(d);
+        }
+        return files;
+    }
+
+    // The report and the trace of a running run, beside the program file.
+    void LeaveRunningRunsRecords() {
+        ASSERT_TRUE(WriteFile(m_app + "/report.json", "{\"result\":\"success\"}\n"));
+        ASSERT_TRUE(WriteFile(m_app + "/trace.jsonl", "{\"t\":0.1,\"ev\":\"open\"}\n"));
+    }
+
     std::string m_package;
 };
+
+// A run refused at the start names the running run's report and trace.
+const std::vector<std::string> kRecordsOfTheRunningRun = {"--report", "report.json", "--trace",
+                                                          "trace.jsonl"};
 
 // ---- A start-up that reaches the port walk ---------------------------------
 
@@ -186,6 +215,20 @@ TEST_F(StartupRun, SecondStartWhileTheGuardIsHeldIsRefused) {
         EXPECT_EQ(r.out, std::string("./FlashPilotUpdate\n") + kGuardBusyText);
         EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
         EXPECT_EQ(r.leftoverProcesses, 0);
+
+        // Refused beside a running run, an update or a check with its report
+        // and trace paths writes no file at all.
+        LeaveRunningRunsRecords();
+        const auto before = Files(m_app);
+        for (const bool check : {false, true}) {
+            std::vector<std::string> args = kRecordsOfTheRunningRun;
+            if (check)
+                args.insert(args.begin(), "--check");
+            r = Run(m_app, std::string("./") + kProgram, "0.01", args);
+            ASSERT_TRUE(r.exited);
+            EXPECT_NE(r.exitStatus, 0) << check;
+            EXPECT_EQ(Files(m_app), before) << check;
+        }
     }
     {
         // Bound by someone else without listening: the bind fails.
@@ -563,18 +606,20 @@ TEST_F(StartupRun, SmallestPackageIsListedAsValidByBothReaders) {
 TEST_F(StartupRun, BadTimeScaleIsRefusedBeforeTheGuard) {
     MakeProgram();
     ASSERT_TRUE(MakeRootTree(m_root));
+    LeaveRunningRunsRecords();
+    const auto before = Files(m_app);
     for (const char* bad : {"abc", "0", "1.5", "-0.5", "0.5x"}) {
         // Hold the guard: a refused time scale must be reported before the
         // guard is even looked at.
         PortHolder holder(m_port);
         ASSERT_TRUE(holder.Ok());
-        RunResult r = Run(m_app, std::string("./") + kProgram, bad);
+        RunResult r = Run(m_app, std::string("./") + kProgram, bad, kRecordsOfTheRunningRun);
         ASSERT_TRUE(r.exited) << bad;
         EXPECT_EQ(r.exitStatus, 2) << bad;
         EXPECT_EQ(r.out, "") << bad;
         EXPECT_TRUE(Has(r.err, "FLASHPILOT_TIME_SCALE")) << r.err;
         EXPECT_TRUE(Has(r.err, bad)) << r.err;
-        EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+        EXPECT_EQ(Files(m_app), before) << "a refused run writes no file";
         EXPECT_EQ(r.leftoverProcesses, 0);
     }
     // A check is refused alike, with no verdict line.

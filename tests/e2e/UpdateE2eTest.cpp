@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <set>
@@ -29,6 +33,7 @@
 #include "E2eSigning.h"
 #include "E2eSupport.h"
 #include "ModemSim.h"
+#include "SessionTrace.h"
 
 namespace {
 
@@ -217,7 +222,8 @@ struct Observed {
     // A replay: its breaches and how many recorded requests it matched.
     std::vector<std::string> breaches;
     size_t replayMatched = 0;
-    std::string report;  // app/report.json, where the row asked for one
+    std::string report;        // app/report.json, where the row asked for one
+    std::string programTrace;  // the program's --trace file, when it had one
 };
 
 // What a run has beside the device: a second modem, a probe of the port being
@@ -263,6 +269,59 @@ void ExpectFlashed(const Observed& o, const std::vector<PackageUnit>& units) {
         EXPECT_TRUE(o.flash[u].Data() == Bytes(units[u].data));
     }
 }
+
+// The lines of a program's --trace text as JSON: a line that is no JSON, or
+// a last line without its line feed, is a discarded value.
+std::vector<nlohmann::json> TraceLines(const std::string& text) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(nlohmann::json::parse(line, nullptr, false));
+    if (!text.empty() && text.back() != '\n')
+        lines.back() = nlohmann::json(nlohmann::json::value_t::discarded);
+    return lines;
+}
+
+// The trace's dropped lines as "reason length".
+std::vector<std::string> TracedDrops(const std::string& text) {
+    std::vector<std::string> drops;
+    for (const nlohmann::json& line : TraceLines(text)) {
+        if (!line.is_discarded() && line.value("ev", "") == "dropped")
+            drops.push_back(line.value("reason", "") + " " +
+                            std::to_string(line.value("length", -1L)));
+    }
+    return drops;
+}
+
+// The nodes of the device taken by the trace's first walk that found one.
+std::string FirstWalkNodes(const std::string& text) {
+    for (const nlohmann::json& line : TraceLines(text)) {
+        if (line.is_discarded() || line.value("ev", "") != "walk" || !line.value("found", false))
+            continue;
+        std::string nodes;
+        for (const nlohmann::json& entry : line["entries"])
+            nodes += entry.value("ours", false) ? entry.value("node", "") + " " : "";
+        return nodes;
+    }
+    return "";
+}
+
+// A trace of whole JSON lines whose last line is the run's end.
+void ExpectTraceEnds(const std::string& text, const std::string& result, int errorCode) {
+    const std::vector<nlohmann::json> lines = TraceLines(text);
+    ASSERT_FALSE(lines.empty());
+    for (const nlohmann::json& line : lines)
+        ASSERT_FALSE(line.is_discarded()) << text;
+    EXPECT_EQ(lines.back().value("ev", ""), "end");
+    EXPECT_EQ(lines.back().value("result", ""), result);
+    if (errorCode < 0) {
+        EXPECT_TRUE(lines.back()["error_code"].is_null()) << lines.back();
+    } else {
+        EXPECT_EQ(lines.back()["error_code"], errorCode);
+    }
+}
+
+std::vector<std::string> TracedFrames(const std::string& path, bool txOnly);
 
 class UpdateRun : public DeviceRunTest {
 protected:
@@ -379,6 +438,10 @@ protected:
         o.log = Log();
         o.eventLog = ReadFile(m_root + "/users/SoftUpdateLog.log");
         o.report = ReadFile(m_app + "/report.json");
+        const auto trace = std::find(run.arguments.begin(), run.arguments.end(), "--trace");
+        if (trace != run.arguments.end() && trace + 1 != run.arguments.end())
+            o.programTrace =
+                ReadFile((*(trace + 1))[0] == '/' ? *(trace + 1) : m_app + "/" + *(trace + 1));
         auto lastReset = o.trace.end();
         for (auto e = o.trace.begin(); e != o.trace.end(); ++e) {
             if (!IsDownloadPacket(*e))
@@ -519,6 +582,9 @@ struct UpdateCase {
     std::vector<std::string> restore = kByItself;
     const char* resultImei = kImei;
     void (*check)(const Observed&) = nullptr;  // what else the row holds
+    // Run with --trace, then against the replay of that trace: the same end,
+    // the same requests, the same drops, the device on the same nodes.
+    bool replayed = false;
     RunExtras extras;
     // Standard error names the holder of the node (the test process, which
     // holds the lock or names itself in the lock file) and how it holds it.
@@ -908,8 +974,12 @@ std::vector<UpdateCase> Cases() {
     overlong.resent = "41 00 01 00 00 00 00 01 D0 00 00 00";
     overlong.resendAfter = 20.1;  // the erase's whole wait: the frame never counted
     overlong.bound += 20.1;
+    overlong.replayed = true;
     overlong.check = [](const Observed& o) {
         EXPECT_EQ(CountSent(o.trace, kLargestPayload + 1), 1);
+        // The whole frame counted, its CRC included, not the bytes kept.
+        EXPECT_EQ(TracedDrops(o.programTrace),
+                  std::vector<std::string>{"overlong " + std::to_string(kLargestPayload + 3)});
     };
     rows.push_back(overlong);
 
@@ -1305,6 +1375,13 @@ std::vector<UpdateCase> Cases() {
                   Count(rescans, " -- Set Ports failed !\n"));
     };
     rows.push_back(lateReturn);
+    UpdateCase laterNodes("ReplayOfAThreePortProductKeepsItsFirstNode", End::kSucceeds);
+    laterNodes.device = [](modemsim::Options* o) { o->firstNode = 3; };
+    laterNodes.replayed = true;
+    laterNodes.check = [](const Observed& o) {
+        EXPECT_EQ(FirstWalkNodes(o.programTrace), "ttyUSB3 ttyUSB4 ttyUSB5 ");
+    };
+    rows.push_back(laterNodes);
 
     return rows;
 }
@@ -1375,6 +1452,22 @@ protected:
         else
             EXPECT_EQ(o.packets, packets);
     }
+
+    // The row's traced run played again by the stand-in's replay.
+    void ExpectReplayAgrees(const UpdateCase& c, const Observed& recorded) {
+        modemsim::Options replay = SimOptions(1.0);
+        replay.replayFile = m_tmp / "recorded.jsonl";
+        RunExtras extras;
+        extras.arguments = {"--trace", m_tmp / "replayed.jsonl"};
+        const Observed r = Update(c.identity, replay, c.scale, 0, c.damagedPackage, extras);
+        ExpectNormalEnd(r.run, c.end == End::kSucceeds ? "TRUE" : "FALSE");
+        EXPECT_EQ(r.breaches, std::vector<std::string>());
+        const std::vector<std::string> requests = TracedFrames(replay.replayFile, true);
+        EXPECT_EQ(TracedFrames(m_tmp / "replayed.jsonl", true), requests);
+        EXPECT_EQ(r.replayMatched, requests.size());
+        EXPECT_EQ(TracedDrops(r.programTrace), TracedDrops(recorded.programTrace));
+        EXPECT_EQ(FirstWalkNodes(r.programTrace), FirstWalkNodes(recorded.programTrace));
+    }
 };
 
 TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
@@ -1385,8 +1478,11 @@ TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
     modemsim::Options options = SimOptions(1.0);
     if (c.device != nullptr)
         c.device(&options);
+    RunExtras extras = c.extras;
+    if (c.replayed)
+        extras.arguments = {"--trace", m_tmp / "recorded.jsonl"};
     const Observed o =
-        Update(c.identity, options, c.scale, c.controlResets, c.damagedPackage, c.extras);
+        Update(c.identity, options, c.scale, c.controlResets, c.damagedPackage, extras);
     const bool success = c.end == End::kSucceeds;
     // "TRUE" only where the flash is checked equal to the package below.
     ExpectNormalEnd(o.run, success ? "TRUE" : "FALSE",
@@ -1408,6 +1504,8 @@ TEST_P(UpdateCaseRun, EndsAsTheDeviceLetsIt) {
     }
     if (c.check != nullptr)
         c.check(o);
+    if (c.replayed)
+        ExpectReplayAgrees(c, o);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, UpdateCaseRun, ::testing::ValuesIn(Cases()),
@@ -1432,11 +1530,16 @@ struct OptionCase {
     int errorCode = -1;                                  // -1: null
     const char* message = "";                            // what the report's message starts with
     bool modemWritten = false;                           // backup, switch, erase or block seen
-    void (*prepare)(const std::string& root) = nullptr;  // before the start, under the root
     bool reportWritten = true;                           // false: a warning instead of the report
+    void (*prepare)(const std::string& root) = nullptr;  // before the start, under the root
     // Every port held by the test process: how (standard error names it for
     // ttyUSB2, 1 and 0, in the order the search tries them).
     const char* holderHow = nullptr;
+    // With --trace kTraceFile: a symbolic link stands there, which the run
+    // refuses with one warning; otherwise the trace ends with the report's
+    // result and error code.
+    bool traceIsLink = false;
+    bool extractedLeft = false;  // an update the start-up ended keeps the extracted files
     void (*check)(const RunResult&, const nlohmann::json&, const Counters&) = nullptr;
     const char* usageError = nullptr;  // the command line is refused with this reason
 };
@@ -1445,6 +1548,10 @@ struct OptionCase {
 void ExpectNothingReceived(const RunResult&, const nlohmann::json&, const Counters& c) {
     EXPECT_EQ(c.framesIn + c.badFramesIn + c.atLines, 0);
 }
+const char kTraceFile[] = "trace.jsonl";
+// A modem's version text that is no UTF-8, and how JSON carries it.
+const char kNoUtf8Version[] = "11.608\xFF\xFE";
+const char kNoUtf8VersionInJson[] = "11.608\xEF\xBF\xBD\xEF\xBF\xBD";  // two U+FFFD
 
 void PrintTo(const OptionCase& c, std::ostream* os) {
     *os << c.name;
@@ -1698,6 +1805,47 @@ std::vector<OptionCase> OptionCases() {
     unwritable.resultWord = "TRUE";
     unwritable.reportWritten = false;
     rows.push_back(unwritable);
+
+    const std::vector<std::string> records = {"--report", "report.json", "--trace", kTraceFile};
+    const auto noUtf8 = [](modemsim::Options* o) { o->versionBefore = kNoUtf8Version; };
+    const auto versionReplaced = [](const RunResult&, const nlohmann::json& report,
+                                    const Counters&) {
+        EXPECT_EQ(report["device"]["version_before"], kNoUtf8VersionInJson);
+    };
+    OptionCase noUtf8Update{"UpdateOfAVersionTextThatIsNoUtf8EndsAsUsual", records};
+    noUtf8Update.device = noUtf8;
+    noUtf8Update.resultWord = "TRUE";
+    noUtf8Update.result = "success";
+    noUtf8Update.message = "Update succeed!";
+    noUtf8Update.modemWritten = true;
+    noUtf8Update.check = versionReplaced;
+    rows.push_back(noUtf8Update);
+
+    OptionCase noUtf8Check{"CheckOfAVersionTextThatIsNoUtf8IsReady", records};
+    noUtf8Check.args.insert(noUtf8Check.args.begin(), "--check");
+    noUtf8Check.device = noUtf8;
+    noUtf8Check.result = "ready";
+    noUtf8Check.message = "Ready to update: the modem runs 11.608\xEF\xBF\xBD\xEF\xBF\xBD, the";
+    noUtf8Check.check = versionReplaced;
+    rows.push_back(noUtf8Check);
+
+    OptionCase noModem{"UpdateWithoutAModemHasNoErrorCode", records};
+    noModem.modem = false;
+    noModem.status = 1;
+    noModem.resultWord = "FALSE";
+    noModem.result = "failure";
+    noModem.message = "no modem was found";
+    noModem.extractedLeft = true;
+    rows.push_back(noModem);
+
+    OptionCase traceLink{"TraceThroughASymbolicLinkIsRefused", records};
+    traceLink.args.insert(traceLink.args.begin(), "--skip-if-current");
+    traceLink.device = AtTarget;
+    traceLink.traceIsLink = true;
+    traceLink.resultWord = "TRUE";
+    traceLink.result = "up-to-date";
+    traceLink.message = "The modem already runs version 11.810.09.17.00.";
+    rows.push_back(traceLink);
     return rows;
 }
 
@@ -1710,6 +1858,12 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
     MakeProgram(kIdentity, c.damaged, nullptr, c.signing);
     if (c.trustFirstKey) {
         ASSERT_TRUE(TrustKey(m_root, TestKey(0)));
+    }
+    const std::string linkTarget = m_tmp / "elsewhere.jsonl";
+    const std::string earlierLines = "{\"t\":0.1,\"ev\":\"open\"}\n";
+    if (c.traceIsLink) {
+        ASSERT_TRUE(WriteFile(linkTarget, earlierLines));
+        ASSERT_EQ(symlink(linkTarget.c_str(), (m_app + "/" + kTraceFile).c_str()), 0);
     }
     modemsim::Options options = SimOptions(std::atof(kScale));
     if (c.device != nullptr)
@@ -1746,8 +1900,8 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
     } else {
         EXPECT_FALSE(FileExists(m_app + "/" + kResultFile));
     }
-    EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
-    EXPECT_FALSE(FileExists(m_app + "/" + kStringFile));
+    EXPECT_EQ(FileExists(m_app + "/" + kPackageFile), c.extractedLeft);
+    EXPECT_EQ(FileExists(m_app + "/" + kStringFile), c.extractedLeft);
     EXPECT_EQ(r.leftoverProcesses, 0);
     EXPECT_TRUE(PortIsFree(m_port)) << "port " << m_port;
     if (c.usageError != nullptr)
@@ -1760,11 +1914,23 @@ TEST_P(OptionRun, EndsAsTheOptionsSay) {
         EXPECT_FALSE(FileExists(m_app + "/no-such-dir"));
         return;
     }
-    ExpectOnlyTestSettingsAnnounced(r.err, c.holderHow == nullptr
-                                               ? ""
-                                               : HolderLine("ttyUSB2", c.holderHow) +
-                                                     HolderLine("ttyUSB1", c.holderHow) +
-                                                     HolderLine("ttyUSB0", c.holderHow));
+    const std::string holders = c.holderHow == nullptr ? ""
+                                                       : HolderLine("ttyUSB2", c.holderHow) +
+                                                             HolderLine("ttyUSB1", c.holderHow) +
+                                                             HolderLine("ttyUSB0", c.holderHow);
+    const bool traced = std::find(c.args.begin(), c.args.end(), "--trace") != c.args.end();
+    if (c.traceIsLink) {
+        ExpectOnlyTestSettingsAnnounced(r.err, holders + std::string("Warning: the trace ") +
+                                                   kTraceFile +
+                                                   " cannot be written (it is a symbolic link).\n");
+        EXPECT_EQ(ReadFile(linkTarget), earlierLines);
+        struct stat link = {};
+        EXPECT_TRUE(lstat((m_app + "/" + kTraceFile).c_str(), &link) == 0 && S_ISLNK(link.st_mode));
+    } else {
+        ExpectOnlyTestSettingsAnnounced(r.err, holders);
+        if (traced)
+            ExpectTraceEnds(ReadFile(m_app + "/" + kTraceFile), c.result, c.errorCode);
+    }
 
     const nlohmann::json report =
         nlohmann::json::parse(ReadFile(m_app + "/report.json"), nullptr, false);
@@ -1798,6 +1964,74 @@ INSTANTIATE_TEST_SUITE_P(Rows, OptionRun, ::testing::ValuesIn(OptionCases()),
                          [](const ::testing::TestParamInfo<OptionCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// ---- A full file system -------------------------------------------------------
+
+// Leaves the file system of dir 48 KiB above the trace's reserve, less than
+// the run's trace needs, and only the two inodes the extracted package and
+// the string file take: a new file beside them cannot be made.
+void FillFileSystem(const std::string& dir) {
+    struct statvfs fs = {};
+    ASSERT_EQ(statvfs(dir.c_str(), &fs), 0);
+    const unsigned long long free = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+    const unsigned long long leave = kTraceReserveBytes + 48 * 1024;
+    ASSERT_GT(free, leave);
+    ASSERT_TRUE(WriteFile(dir + "/filler", std::string(free - leave, '\0')));
+    std::vector<std::string> empty;
+    for (;;) {
+        const std::string name = dir + "/inode" + std::to_string(empty.size());
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            ASSERT_EQ(errno, ENOSPC);
+            break;
+        }
+        close(fd);
+        empty.push_back(name);
+    }
+    ASSERT_GE(empty.size(), 2u);
+    unlink(empty[0].c_str());
+    unlink(empty[1].c_str());
+}
+
+// The program's directory on a small file system that the trace fills and
+// that has no inode for a replacement file: the trace stops with one warning
+// after a whole line, and the result file, overwritten in place at the start
+// and at the end, holds what the console shows.
+TEST_F(UpdateRun, FullFileSystemStopsTheTraceAndTheResultFileHoldsTheConsolesResult) {
+    if (mount("tmpfs", m_app.c_str(), "tmpfs", 0, "size=32m,nr_inodes=64") != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted on the program's directory ("
+                     << std::strerror(errno) << "): no file system to fill";
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{m_app};
+    // An earlier run's result file, log and trace.
+    const std::string result = m_app + "/" + kResultFile;
+    ASSERT_TRUE(WriteFile(result, ResultWord("FALSE")));
+    ASSERT_TRUE(WriteFile(m_app + "/" + kLogFile, ""));
+    ASSERT_TRUE(WriteFile(m_app + "/" + kTraceFile, ""));
+    struct stat before = {}, after = {};
+    ASSERT_EQ(stat(result.c_str(), &before), 0);
+    RunExtras extras;
+    extras.arguments = {"--trace", kTraceFile};
+    extras.prepare = [](const std::string& root) {
+        FillFileSystem(root.substr(0, root.rfind('/')) + "/app");
+    };
+    const Observed o = Update(kIdentity, SimOptions(1.0), kScale, 1, false, extras);
+    ExpectNormalEnd(o.run, "TRUE",
+                    std::string("Warning: the trace ") + kTraceFile +
+                        " stops here (its file system is nearly full).\n");
+    EXPECT_TRUE(Has(o.run.out, "Update succeed!\n")) << o.run.out;
+    ASSERT_EQ(stat(result.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the result file was replaced, not overwritten";
+    ExpectFlashed(o, m_units);
+    const std::vector<nlohmann::json> lines = TraceLines(o.programTrace);
+    ASSERT_FALSE(lines.empty());
+    for (const nlohmann::json& line : lines)
+        ASSERT_FALSE(line.is_discarded()) << o.programTrace;
+    EXPECT_NE(lines.back().value("ev", ""), "end") << "the trace did not stop";
+}
 
 // ---- Record and replay ---------------------------------------------------------
 

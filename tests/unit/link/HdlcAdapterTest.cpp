@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -500,6 +506,53 @@ TEST(SessionTraceLine, LinesKeepTheOrderOfTheEventsWhoeverWritesThem) {
             R"(,"ev":"frame","port":"ttyUSB0","mode":"normal","dir":"rx","hex":"02","flag":true,"crc_ok":true})",
             R"(,"ev":"close","port":"ttyUSB0","ok":true})",
             R"(,"ev":"frame","port":"ttyUSB0","mode":"normal","dir":"tx","hex":"02","flag":false,"crc_ok":true})"}));
+    std::remove(path.c_str());
+    rmdir(dir);
+}
+
+// A write the file system cuts short (here at the file size limit) is cut
+// back to the last whole line, and the trace stops with one warning: the
+// file never holds part of a line, and later events write nothing.
+TEST(SessionTraceLine, ShortWriteLeavesOnlyWholeLinesAndStopsTheTrace) {
+    char dir[] = "/tmp/fp-trace.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/trace.jsonl";
+    std::string error;
+    ASSERT_TRUE(SessionTrace().Open(path, &error)) << error;
+    SessionTrace().PortOpen("/dev/ttyUSB0", true, 0);
+    struct stat st = {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    const BYTE ack[] = {0x02};
+    const std::string frame =
+        CSessionTrace::FrameLine(0, "ttyUSB0", false, false, ack, sizeof ack, true, true);
+    // One buffer: the frame's line fits under the limit, the close line not.
+    SessionTrace().Frame("/dev/ttyUSB0", false, ack, sizeof ack, true, true);
+    rlimit saved = {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limit = saved;
+    limit.rlim_cur = static_cast<rlim_t>(st.st_size) + frame.size() + 10;
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    testing::internal::CaptureStderr();
+    SessionTrace().PortClose("/dev/ttyUSB0", true);
+    SessionTrace().PortOpen("/dev/ttyUSB0", true, 0);  // stopped: nothing more
+    const std::string err = testing::internal::GetCapturedStderr();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    EXPECT_FALSE(SessionTrace().Enabled());
+    SessionTrace().Close();
+
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    std::istringstream split(text);
+    for (std::string line; std::getline(split, line);)
+        lines.push_back(line.substr(line.find(",\"ev\"")));  // without the time
+    EXPECT_EQ(lines, (std::vector<std::string>{R"(,"ev":"open","port":"ttyUSB0","ok":true})",
+                                               frame.substr(frame.find(",\"ev\""))}));
+    EXPECT_EQ(err, "Warning: the trace " + path + " stops here (" + std::strerror(EFBIG) + ").\n");
     std::remove(path.c_str());
     rmdir(dir);
 }

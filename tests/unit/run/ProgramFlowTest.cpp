@@ -4,12 +4,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "ConsoleScreens.h"
 #include "PackageIdentity.h"
 #include "ProgramFlow.h"
+#include "RunReport.h"
 #include "ScreenTestSupport.h"
+#include "SessionTrace.h"
 
 using screentest::StringLine;
 using screentest::TempResources;
@@ -55,6 +59,42 @@ TEST(BannerEnd, DeleteFilsesRemovesBothExtractedFiles) {
     DeleteFilses();  // already gone: ignored
     pathBinfile[0] = '\0';
     pathStringList[0] = '\0';
+}
+
+// Text from the device need not be UTF-8: the report and the trace carry
+// its invalid bytes as U+FFFD and stay valid JSON, the trace with its end.
+TEST(BannerEnd, InvalidDeviceTextIsReplacedInTheReportAndTheTrace) {
+    TempResources dir;
+    const std::string replaced = "11.608\xEF\xBF\xBD\xEF\xBF\xBD";  // two U+FFFD
+    std::snprintf(pszDeviceInfo[2], sizeof pszDeviceInfo[2], "%s", "11.608\xFF\xFE");
+    StartRunReport(dir.Path("report.json"));
+    NoteDeviceInformation();
+    std::string error;
+    ASSERT_TRUE(SessionTrace().Open(dir.Path("trace.jsonl"), &error)) << error;
+    STraceWalkEntry entry;
+    entry.entry = "1-1:1.\xFF";
+    SessionTrace().Walk(true, {entry});
+    SRunEnd end;
+    end.result = "ready";
+    end.message = std::string("the modem runs ") + pszDeviceInfo[2];
+    WriteRunReport(end);
+    SessionTrace().End(end.result, -1);
+    SessionTrace().Close();
+    pszDeviceInfo[2][0] = '\0';
+    NoteDeviceInformation();
+
+    const auto report = nlohmann::json::parse(dir.Read("report.json"), nullptr, false);
+    ASSERT_FALSE(report.is_discarded()) << dir.Read("report.json");
+    EXPECT_EQ(report["device"]["version_before"], replaced);
+    EXPECT_EQ(report["message"], "the modem runs " + replaced);
+    std::vector<nlohmann::json> lines;
+    std::istringstream trace(dir.Read("trace.jsonl"));
+    for (std::string line; std::getline(trace, line);)
+        lines.push_back(nlohmann::json::parse(line, nullptr, false));
+    ASSERT_EQ(lines.size(), 2u) << dir.Read("trace.jsonl");
+    EXPECT_EQ(lines[0]["entries"][0]["entry"], "1-1:1.\xEF\xBF\xBD");
+    EXPECT_EQ(lines[1]["ev"], "end");
+    EXPECT_TRUE(lines[1]["error_code"].is_null());
 }
 
 }  // namespace

@@ -128,6 +128,57 @@ TEST(FunctionResult, UnwritableResultFileIsReported) {
               "open Flashpilot-Result failed!\n");
 }
 
+// When no replacement can be made (here a directory stands where its
+// temporary file goes, as a full file system refuses a new inode or block),
+// the result goes over the old file in place: the same inode, cut to 64
+// bytes. A symbolic link and a missing file are still refused.
+TEST(FunctionResult, UnreplaceableResultFileIsOverwrittenInPlace) {
+    struct Row {
+        const char* what;
+        const std::string* before;  // the old file's content; nullptr: no file
+        bool link;                  // the result file is a link to a victim
+        bool written;
+    };
+    const std::string updating = std::string("Updating") + std::string(56, '\0');
+    const std::string longer(100, 'x');
+    const Row rows[] = {
+        {"an earlier word", &updating, false, true},
+        {"a longer file", &longer, false, true},
+        {"a symbolic link", nullptr, true, false},
+        {"no file", nullptr, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        ResourcesPathScope scope(dir.slash());
+        const std::string path = dir.file("FlashPilot-Result");
+        ASSERT_EQ(mkdir((path + ".tmp").c_str(), 0755), 0);
+        const std::string victim = dir.file("victim");
+        WriteAll(victim, longer);
+        if (row.link) {
+            ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+        }
+        if (row.before != nullptr)
+            WriteAll(path, *row.before);
+        struct stat before = {};
+        lstat(path.c_str(), &before);
+
+        const std::string out = CaptureStdout([] { WriteResult("TRUE"); });
+        const std::string pathLine = "Result path = " + path + "\n";
+        EXPECT_EQ(out, row.written ? pathLine : pathLine + "open Flashpilot-Result failed!\n");
+        EXPECT_EQ(ReadAll(victim), longer);
+        struct stat after = {};
+        EXPECT_EQ(lstat(path.c_str(), &after) == 0, row.before != nullptr || row.link);
+        if (row.written) {
+            EXPECT_EQ(ReadAll(path), std::string("TRUE") + std::string(60, '\0'));
+            EXPECT_EQ(after.st_ino, before.st_ino);
+        }
+        if (row.link) {
+            EXPECT_TRUE(S_ISLNK(after.st_mode));
+        }
+    }
+}
+
 // Every file the program writes in its directory, and the event log: a
 // symbolic link under its name is never written through, and a new file
 // gets mode 0644 whatever the process's umask lets through.
