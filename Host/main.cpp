@@ -1,15 +1,20 @@
 // The program's entry point: the start-up up to the port walk, then the
 // update run.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "AllModems.h"
 #include "Autosuspend.h"
 #include "Function.h"
 #include "Interruption.h"
+#include "ModemLock.h"
 #include "ModemManagerInhibit.h"
 #include "OptionRun.h"
 #include "PackageCommands.h"
@@ -21,6 +26,7 @@
 #include "ProgramVersion.h"
 #include "RunPhases.h"
 #include "SingleInstance.h"
+#include "StatusChannel.h"
 #include "TestSeams.h"
 
 // Base name of the program's own file, taken from the first argument.
@@ -30,6 +36,12 @@ namespace {
 
 // Exit status of a run refused because FLASHPILOT_TIME_SCALE is bad.
 constexpr int kBadTimeScaleStatus = 2;
+
+// The lock of the run's modem, held until the process ends.
+ModemLock g_modemLock;
+
+// Exit status of a run refused by a guard.
+constexpr int kGuardStatus = 29;
 
 // Ends the listener child before an early exit, so a later start is not refused.
 int EarlyExit(int status) {
@@ -44,9 +56,62 @@ int FailedStart(int status) {
     return EarlyExit(status);
 }
 
+// The guards of a run: the single-instance guard for a run without
+// --usb-port, then the lock of the run's modem (the one at --usb-port, or the
+// first modem the walk will take). false: refused, *status set; nothing
+// written and no port opened.
+bool TakeGuards(const ProgramOptions& options, int* status) {
+    std::string path = options.usbPort;
+    if (path.empty()) {
+        if (!NotReentrant()) {
+            std::printf(
+                "A Link Companion application or another FlashPilot is running!\nFlashPilot can "
+                "not run!\n");
+            *status = kGuardStatus;
+            return false;
+        }
+        const std::vector<SModemListing> modems = ListModems();
+        if (modems.empty())
+            return true;  // the search finds no port and says so
+        path = modems.front().portPath;
+    }
+    std::string why;
+    const ModemLock::Result taken = g_modemLock.Take(path, &why);
+    if (taken == ModemLock::Result::kTaken)
+        return true;
+    if (taken == ModemLock::Result::kBusy)
+        std::printf("The modem at USB port %s is being updated by another FlashPilot!\n",
+                    path.c_str());
+    else
+        std::printf("The lock of the modem at USB port %s cannot be taken: %s\n", path.c_str(),
+                    why.c_str());
+    std::printf("FlashPilot can not run!\n");
+    *status = EarlyExit(kGuardStatus);
+    return false;
+}
+
+// The directory of a --usb-port run's own files, dir + path + "/", created
+// when missing; a symbolic link or another file there is refused.
+bool MakeRunDirectory(const std::string& dir, const std::string& path) {
+    const std::string full = dir + path;
+    struct stat st;
+    if (mkdir(full.c_str(), 0755) != 0 &&
+        (errno != EEXIST || lstat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        std::printf("Create directory %s failed!\n", full.c_str());
+        return false;
+    }
+    if (full.size() + 1 >= sizeof g_ResourcesPath) {
+        std::printf("Get current path failed!\n");
+        return false;
+    }
+    std::snprintf(g_ResourcesPath, sizeof g_ResourcesPath, "%s/", full.c_str());
+    return true;
+}
+
 // The start-up steps up to the port walk. true: go on with the update run;
 // false: the process ends with *status.
-bool StartUp(int argc, char** argv, bool checking, int* status) {
+bool StartUp(int argc, char** argv, const ProgramOptions& options, int* status) {
+    const bool checking = options.mode == ProgramOptions::Mode::kCheck;
     std::string scaleMessage;
     if (!TimeScaleIsValid(&scaleMessage)) {
         std::fprintf(stderr, "%s\n", scaleMessage.c_str());
@@ -59,13 +124,8 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
     const char* self = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
     std::printf("%s\n", self);
 
-    if (!NotReentrant()) {
-        std::printf(
-            "A Link Companion application or another FlashPilot is running!\nFlashPilot can not "
-            "run!\n");
-        *status = 29;
+    if (!TakeGuards(options, status))
         return false;
-    }
     ArmRunRecords();
 
     // The program's own file is looked up by its base name in the working
@@ -86,8 +146,18 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
         return false;
     }
     std::strcat(g_ResourcesPath, "/");
+    // The program file is beside the run's directory; a --usb-port run keeps
+    // its own files in the directory named by its port path.
+    const std::string programDir = g_ResourcesPath;
+    if (!options.usbPort.empty()) {
+        if (!MakeRunDirectory(programDir, options.usbPort)) {
+            *status = EarlyExit(-1);
+            return false;
+        }
+        FollowOnlyDevice(options.usbPort);
+    }
 
-    if (!nameFits || SeparateFile(g_ResourcesPath, name) != 0) {
+    if (!nameFits || SeparateFile(g_ResourcesPath, name, programDir.c_str()) != 0) {
         std::printf("Separete Bin File failed!\n");
         Log("Separete Bin File failed!");
         *status = FailedStart(0);
@@ -105,7 +175,7 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
 
     // A package this host does not trust ends the run before any port is
     // looked for; the failure screen has written "FALSE" already.
-    if (!AdmitPackage(std::string(g_ResourcesPath) + name, checking)) {
+    if (!AdmitPackage(programDir + name, checking)) {
         DeleteFilses();
         *status = EarlyExit(0);
         return false;
@@ -130,11 +200,15 @@ int main(int argc, char** argv) {
     if (HandleCommandLine(argc, argv, &options, &status))
         return status;
     BeginOptionRun(options);
+    if (options.all)
+        return RunAllModems(argc, argv, options);
+    // A run started by --all sends its phases and progress to it.
+    OpenStatusChannel();
     BeginPhase("start-up");
 
     // Before the listener child and any thread exist, so all inherit it.
     BlockInterruptions();
-    if (!StartUp(argc, argv, options.mode == ProgramOptions::Mode::kCheck, &status))
+    if (!StartUp(argc, argv, options, &status))
         return EndEarly(status);
     AfterStartUp();
 

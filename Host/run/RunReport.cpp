@@ -159,3 +159,43 @@ void WriteRunReport(const SRunEnd& end) {
     std::fprintf(stderr, "Warning: the report %s cannot be written (%s).\n", g_path.c_str(),
                  why.c_str());
 }
+
+std::string RackReportText(const std::string& result, const std::vector<SRackEntry>& modems) {
+    json entries = json::array();
+    for (const SRackEntry& modem : modems) {
+        json entry = json::parse(modem.reportText, nullptr, false);
+        if (!entry.is_object()) {
+            entry = {{"device", {{"usb_path", modem.portPath}}},
+                     {"result", "failure"},
+                     {"error_code", nullptr},
+                     {"message", "the run for this modem wrote no report"}};
+        }
+        entries.push_back(entry);
+    }
+    json report;
+    report["schema"] = 1;
+    report["program"] = {{"name", "FlashPilot"}, {"version", std::string(kProgramVersionText)}};
+    report["package"] = PackageFacts();
+    report["result"] = result;
+    report["started"] = IsoTime(g_started);
+    report["ended"] = IsoTime(std::time(nullptr));
+    report["modems"] = entries;
+    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+void WriteRackReport(const std::string& result, const std::vector<SRackEntry>& modems) {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_path.empty() || g_written)
+        return;
+    g_written = true;
+    std::string why;
+    try {
+        const std::string text = RackReportText(result, modems);
+        if (ReplaceFile(g_path.c_str(), text.data(), text.size(), &why))
+            return;
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    std::fprintf(stderr, "Warning: the report %s cannot be written (%s).\n", g_path.c_str(),
+                 why.c_str());
+}

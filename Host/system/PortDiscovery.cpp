@@ -110,8 +110,9 @@ bool ReadEntryLine(const char* entry, const char* file, char* line) {
 }
 
 // The first child of the interface entry whose name contains "ttyUSB" and
-// fits a port name buffer; longer names are logged and passed over.
-bool FindTtyNode(const char* entry, char* node) {
+// fits a port name buffer; longer names are logged (unless quiet) and passed
+// over.
+bool FindTtyNode(const char* entry, char* node, bool quiet = false) {
     char path[kLineSize];
     char rooted[kLineSize];
     int n = std::snprintf(path, sizeof path, "%s/%s", kOptionDir, entry);
@@ -130,6 +131,8 @@ bool FindTtyNode(const char* entry, char* node) {
         // rather than store a cut-off name.
         size_t len = std::strlen(child->d_name);
         if (len >= static_cast<size_t>(kPortNameSize)) {
+            if (quiet)
+                continue;
             char msg[kLineSize];
             std::snprintf(msg, sizeof msg, "The tty device name %s is too long!\n", child->d_name);
             Log(msg);
@@ -218,6 +221,7 @@ struct SWalkEntry {
 // walk took, and whether that walk saw no other device of the maker.
 std::mutex g_deviceLock;
 std::string g_recordedPath;
+std::string g_pinnedPath;  // FollowOnlyDevice's path: the walks take no other
 bool g_firstWalkSawOne = false;
 bool g_choiceAnnounced = false;
 std::vector<std::string> g_otherNodes;  // nodes of the last walk's other devices
@@ -333,9 +337,62 @@ void AnnounceChoice(const std::string& chosen, const std::vector<std::string>& p
 
 }  // namespace
 
+// The listing of the device at path among entries.
+static SModemListing ListDevice(const std::vector<SWalkEntry>& entries, const std::string& path) {
+    SModemListing modem;
+    modem.portPath = path;
+    modem.bootLoader = IsBootLoader(entries, path);
+    std::string* nodes[] = {&modem.modemNode, &modem.diagNode, &modem.pcuiNode};
+    for (const SWalkEntry& e : entries) {
+        if (!e.product || e.portPath != path)
+            continue;
+        const size_t p = e.modalias.find(std::string("v") + kVendorId + "p");
+        if (modem.productId.empty() && p != std::string::npos && p + 10 <= e.modalias.size())
+            modem.productId = e.modalias.substr(p + 6, 4);
+        char iface[kLineSize];
+        char node[kPortNameSize] = {};
+        if (!ReadEntryLine(e.name.c_str(), "bInterfaceNumber", iface) ||
+            !FindTtyNode(e.name.c_str(), node, true))
+            continue;
+        for (const SDeviceRow& row : Devices) {
+            if (e.modalias.find(std::string("p") + row.m_szPID) == std::string::npos)
+                continue;
+            for (const SPortRole& role : row.m_Roles) {
+                if (std::strstr(iface, role.m_szInterface) != nullptr)
+                    *nodes[role.m_nBit] = node;
+            }
+            break;
+        }
+    }
+    return modem;
+}
+
+std::vector<SModemListing> ListModems() {
+    std::vector<SWalkEntry> entries;
+    std::vector<std::string> paths;
+    std::vector<SModemListing> modems;
+    if (!ReadEntries(&entries))
+        return modems;
+    for (const SWalkEntry& e : entries) {
+        if (e.product && std::find(paths.begin(), paths.end(), e.portPath) == paths.end())
+            paths.push_back(e.portPath);
+    }
+    std::sort(paths.begin(), paths.end(), PortPathBefore);
+    for (const std::string& path : paths)
+        modems.push_back(ListDevice(entries, path));
+    return modems;
+}
+
+void FollowOnlyDevice(const std::string& portPath) {
+    std::lock_guard<std::mutex> lock(g_deviceLock);
+    g_pinnedPath = portPath;
+    g_recordedPath = portPath;
+    g_firstWalkSawOne = false;
+}
+
 void ForgetFollowedDevice() {
     std::lock_guard<std::mutex> lock(g_deviceLock);
-    g_recordedPath.clear();
+    g_recordedPath = g_pinnedPath;
     g_firstWalkSawOne = false;
     g_choiceAnnounced = false;
     g_otherNodes.clear();

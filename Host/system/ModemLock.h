@@ -1,0 +1,34 @@
+// One run per modem: an flock on a lock file named after the modem's USB
+// port path, /run/lock/flashpilot-usb-<path>.lock, held until the process
+// ends. Runs for different modems go ahead side by side; a second run for the
+// same modem finds the lock taken.
+#pragma once
+
+#include <string>
+
+class ModemLock {
+public:
+    enum class Result {
+        kTaken,   // this object holds the modem's lock
+        kBusy,    // another run holds it
+        kFailed,  // the lock file cannot be opened or locked; *why says why
+    };
+
+    ModemLock() = default;
+    ~ModemLock();  // releases the lock
+    ModemLock(const ModemLock&) = delete;
+    ModemLock& operator=(const ModemLock&) = delete;
+
+    // Takes the lock of the modem at portPath (a USB port path, which is a
+    // safe file name part). The lock directory is created when missing; the
+    // lock file is never opened through a symbolic link. A lock already held
+    // is released first.
+    Result Take(const std::string& portPath, std::string* why);
+    void Release();
+
+    // The lock file of the modem at portPath, unprefixed.
+    static std::string FileFor(const std::string& portPath);
+
+private:
+    int m_fd = -1;
+};
