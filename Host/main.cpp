@@ -77,7 +77,11 @@ bool TakeGuards(const ProgramOptions& options, int* status) {
     }
     std::string why;
     const ModemLock::Result taken = g_modemLock.Take(path, &why);
-    if (taken == ModemLock::Result::kTaken)
+    // A plain run that cannot lock (a user without write access to the lock
+    // directory) goes on as it always has: its guard is the single-instance
+    // guard, and the port's own rights decide the rest.
+    if (taken == ModemLock::Result::kTaken ||
+        (taken == ModemLock::Result::kFailed && options.usbPort.empty()))
         return true;
     if (taken == ModemLock::Result::kBusy)
         std::printf("The modem at USB port %s is being updated by another FlashPilot!\n",

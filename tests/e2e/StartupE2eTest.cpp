@@ -283,7 +283,22 @@ TEST_F(StartupRun, GuardOfARunningInstanceRefusesTheSecond) {
     EXPECT_EQ(second.exitStatus, 29);
     EXPECT_EQ(second.out, std::string("./FlashPilotUpdate\n") + kGuardBusyText);
 
+    // Read twice: for the lock of the first modem the guard looks for, then
+    // by the port walk.
     const std::string line = Modalias("12D1", "1401", "00") + "\n";
+    EXPECT_EQ(write(fifo, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    close(fifo);
+    // The first reader is done once the run has gone on to its string file;
+    // then the walk's.
+    for (int i = 0; i < 2000 && !FileExists(m_app + "/" + kStringFile); ++i)
+        usleep(5000);
+    fifo = -1;
+    for (int i = 0; i < 2000 && fifo < 0; ++i) {
+        fifo = open((entry + "/modalias").c_str(), O_WRONLY | O_NONBLOCK);
+        if (fifo < 0)
+            usleep(5000);
+    }
+    ASSERT_GE(fifo, 0) << "the first instance never reached its port walk";
     EXPECT_EQ(write(fifo, line.data(), line.size()), static_cast<ssize_t>(line.size()));
     close(fifo);
     RunResult r = first.Wait();
@@ -426,7 +441,7 @@ TEST_F(StartupRun, PrintingOptionsWriteNothingAndTakeNoGuard) {
     ASSERT_TRUE(WriteFile(damagedDir + "/" + kProgram, damaged));
     ASSERT_EQ(chmod((damagedDir + "/" + kProgram).c_str(), 0755), 0);
 
-    const std::string usage = "usage: ./FlashPilotUpdate [--check] [--skip-if-current]";
+    const std::string usage = "usage: ./FlashPilotUpdate [--usb-port P | --all] [--check]";
     const std::string units =
         "unit 0 type 0x00010000 length 464 frame size 4096 check passed\n"
         "unit 1 type 0x00110000 length 5000 frame size 4096 check ";
