@@ -189,6 +189,17 @@ bool StartUp(int argc, char** argv, const ProgramOptions& options, int* status) 
         *status = FailedStart(1);
         return false;
     }
+    // A plain run that saw no modem at its guard (one rebooting in another
+    // run's update) locks the one its walk took, before any port is opened.
+    std::string why;
+    if (!g_modemLock.Held() &&
+        g_modemLock.Take(FollowedDevicePath(), &why) == ModemLock::Result::kBusy) {
+        std::printf("The modem at USB port %s is being updated by another FlashPilot!\n",
+                    FollowedDevicePath().c_str());
+        DeleteFilses();
+        *status = FailedStart(kGuardStatus);
+        return false;
+    }
     return true;
 }
 

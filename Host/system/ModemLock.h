@@ -25,6 +25,7 @@ public:
     // is released first.
     Result Take(const std::string& portPath, std::string* why);
     void Release();
+    bool Held() const { return m_fd >= 0; }
 
     // The lock file of the modem at portPath, unprefixed.
     static std::string FileFor(const std::string& portPath);

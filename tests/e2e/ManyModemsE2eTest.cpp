@@ -156,9 +156,7 @@ TEST_F(ManyModems, TwoUsbPortRunsFromOneDirectoryGoAheadSideBySide) {
 }
 
 TEST_F(ManyModems, ASecondRunForAModemBeingUpdatedIsRefusedAndTouchesNothing) {
-    // A long reboot after the download keeps the first run going (5 s at
-    // this scale) while the others are tried, however loaded the machine.
-    StartRack(1, [](size_t, modemsim::Options* o) { o->normalRebootMs = 100000; });
+    StartRack(1);
     ProgramRun first;
     ASSERT_TRUE(first.Start(With({"--usb-port", "1-1"})));
     ASSERT_TRUE(m_sims[0]->WaitUntil(
