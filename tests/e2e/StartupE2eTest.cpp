@@ -579,22 +579,14 @@ TEST_F(StartupRun, SmallestPackageIsListedAsValidByBothReaders) {
     ASSERT_TRUE(AttachPackage(m_app + "/" + kProgram, smallest, &error)) << error;
     ASSERT_TRUE(MakeRootTree(m_root));
 
-    RunOptions options;
-    options.workDir = m_app;
-    options.command = std::string("./") + kProgram;
-    options.arguments = {"--info"};
-    options.root = m_root;
-    options.guardPort = m_port;
-    RunResult r = RunProgram(options);
+    RunResult r = Run(m_app, std::string("./") + kProgram, "0.01", {"--info"});
     EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
     EXPECT_TRUE(Has(r.out, "unit 0 type 0x00010000 length 0 frame size 4096 check passed\n"))
         << r.out;
     EXPECT_EQ(r.err, "");
 
     for (const std::string& file : {smallest, m_app + "/" + kProgram}) {
-        options.command = std::string(FP_BIN_DIR) + "/fwpack";
-        options.arguments = {"info", file};
-        r = RunProgram(options);
+        r = Run(m_app, std::string(FP_BIN_DIR) + "/fwpack", "0.01", {"info", file});
         EXPECT_EQ(r.exitStatus, 0) << file << ": " << r.err;
         EXPECT_EQ(r.out, std::string("identity ") + kIdentity +
                              "\nunit 0 type 0x00010000 length 0 frames 0\n");
@@ -623,14 +615,7 @@ TEST_F(StartupRun, BadTimeScaleIsRefusedBeforeTheGuard) {
         EXPECT_EQ(r.leftoverProcesses, 0);
     }
     // A check is refused alike, with no verdict line.
-    RunOptions check;
-    check.workDir = m_app;
-    check.command = std::string("./") + kProgram;
-    check.arguments = {"--check"};
-    check.root = m_root;
-    check.guardPort = m_port;
-    check.timeScale = "abc";
-    const RunResult refused = RunProgram(check);
+    const RunResult refused = Run(m_app, std::string("./") + kProgram, "abc", {"--check"});
     ASSERT_TRUE(refused.exited);
     EXPECT_EQ(refused.exitStatus, 2);
     EXPECT_EQ(refused.out, "");

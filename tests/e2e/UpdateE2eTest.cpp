@@ -761,6 +761,19 @@ void AddSigningRows(std::vector<UpdateCase>* rows) {
     rows->push_back(plain);
 }
 
+// The lock file of the PCUI node ttyUSB2 under root, holding text.
+void WritePcuiLockFile(const std::string& root, const std::string& text) {
+    ASSERT_TRUE(MakeDirs(root + "/run/lock"));
+    ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2", text));
+}
+
+// This process's id in ten columns, followed by tail.
+std::string PaddedPid(const char* tail) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%10d%s", static_cast<int>(getpid()), tail);
+    return text;
+}
+
 std::vector<UpdateCase> Cases() {
     std::vector<UpdateCase> rows;
     AddSigningRows(&rows);
@@ -1231,59 +1244,35 @@ std::vector<UpdateCase> Cases() {
     };
     rows.push_back(released);
 
-    UpdateCase lockFile("LockFileOfALiveProcessIsHonoured", End::kSucceeds);
-    lockFile.extras.prepare = [](const std::string& root) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
-        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2", text));
+    // The lock file forms serial programs write, each naming this (live)
+    // test process: ten columns, with the program and the user after the
+    // number, bare digits, the old binary form.
+    const std::pair<const char*, void (*)(const std::string&)> lockFiles[] = {
+        {"LockFileOfALiveProcessIsHonoured",
+         [](const std::string& root) { WritePcuiLockFile(root, PaddedPid("\n")); }},
+        {"LockFileWithTheProgramAndTheUserIsHonoured",
+         [](const std::string& root) { WritePcuiLockFile(root, PaddedPid(" minicom root\n")); }},
+        {"LockFileOfBareDigitsIsHonoured",
+         [](const std::string& root) { WritePcuiLockFile(root, std::to_string(getpid())); }},
+        {"LockFileInTheBinaryFormIsHonoured",
+         [](const std::string& root) {
+             const int32_t pid = static_cast<int32_t>(getpid());
+             WritePcuiLockFile(root, std::string(reinterpret_cast<const char*>(&pid), sizeof pid));
+         }},
     };
-    lockFile.holderHow = "lock file";
-    lockFile.bound += kFallbackSearch;
-    lockFile.check = ExpectPcuiUntouchedAndDiagUsed;
-    rows.push_back(lockFile);
-
-    // The other lock file forms serial programs write: the program and the
-    // user after the number, bare digits, the old binary form.
-    UpdateCase named("LockFileWithTheProgramAndTheUserIsHonoured", End::kSucceeds);
-    named.extras.prepare = [](const std::string& root) {
-        char text[48];
-        std::snprintf(text, sizeof text, "%10d minicom root\n", static_cast<int>(getpid()));
-        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
-        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2", text));
-    };
-    named.holderHow = "lock file";
-    named.bound += kFallbackSearch;
-    named.check = ExpectPcuiUntouchedAndDiagUsed;
-    rows.push_back(named);
-
-    UpdateCase bare("LockFileOfBareDigitsIsHonoured", End::kSucceeds);
-    bare.extras.prepare = [](const std::string& root) {
-        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
-        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2", std::to_string(getpid())));
-    };
-    bare.holderHow = "lock file";
-    bare.bound += kFallbackSearch;
-    bare.check = ExpectPcuiUntouchedAndDiagUsed;
-    rows.push_back(bare);
-
-    UpdateCase binary("LockFileInTheBinaryFormIsHonoured", End::kSucceeds);
-    binary.extras.prepare = [](const std::string& root) {
-        const int32_t pid = static_cast<int32_t>(getpid());
-        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
-        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2",
-                              std::string(reinterpret_cast<const char*>(&pid), sizeof pid)));
-    };
-    binary.holderHow = "lock file";
-    binary.bound += kFallbackSearch;
-    binary.check = ExpectPcuiUntouchedAndDiagUsed;
-    rows.push_back(binary);
+    for (const auto& [name, prepare] : lockFiles) {
+        UpdateCase lockFile(name, End::kSucceeds);
+        lockFile.extras.prepare = prepare;
+        lockFile.holderHow = "lock file";
+        lockFile.bound += kFallbackSearch;
+        lockFile.check = ExpectPcuiUntouchedAndDiagUsed;
+        rows.push_back(lockFile);
+    }
 
     // A lock file that names no process: the port is used, nobody named.
     UpdateCase stale("LockFileWithoutAProcessIdIsStale", End::kSucceeds);
     stale.extras.prepare = [](const std::string& root) {
-        ASSERT_TRUE(MakeDirs(root + "/run/lock"));
-        ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB2", "0\n"));
+        WritePcuiLockFile(root, "0\n");
         ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB1", ""));
         ASSERT_TRUE(WriteFile(root + "/run/lock/LCK..ttyUSB0", "garbage\n"));
     };
