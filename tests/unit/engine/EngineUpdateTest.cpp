@@ -209,6 +209,7 @@ TEST_F(EngineDownload, ABlockNeverAcknowledgedFailsElevenPassesWithCode19) {
     // Every pass starts with the erase of unit 0 and sends its first block
     // ten times, always as block 1; no image is closed.
     EXPECT_EQ(FramesStartingWith(0x41).size(), 11u);
+    EXPECT_TRUE(m_device.WaitForFrames(0x42, 110));
     const std::vector<Bytes> blocks = FramesStartingWith(0x42);
     ASSERT_EQ(blocks.size(), 110u);
     for (const Bytes& block : blocks)
