@@ -13,7 +13,6 @@
 
 #include "Autosuspend.h"
 #include "Function.h"
-#include "PortClaim.h"
 #include "PortDiscovery.h"
 #include "UsbDevice.h"
 
@@ -442,35 +441,6 @@ TEST(PortPathChoice, RecordedPathIsHonoured) {
     };
     for (const Row& r : rows)
         EXPECT_EQ(ChooseDevicePath(r.paths, r.recorded, r.firstSawOne), r.chosen) << r.recorded;
-}
-
-TEST(LockFile, ProcessIdInEitherForm) {
-    const int32_t binary = 4242;
-    char binaryBytes[4];
-    std::memcpy(binaryBytes, &binary, sizeof binary);
-    struct Row {
-        std::string data;
-        long pid;
-    };
-    const int32_t low = 49;  // its first byte is the digit 1
-    char lowBytes[4];
-    std::memcpy(lowBytes, &low, sizeof low);
-    const Row rows[] = {
-        {"      1234\n", 1234},               // ten columns
-        {"      1234 minicom root\n", 1234},  // ... then the program and the user
-        {"1234", 1234},                       // bare digits
-        {std::string(binaryBytes, 4), 4242},  // the old binary form
-        {std::string(lowBytes, 4), 49},
-        {"\t1234\n", 1234},
-        {"", 0},
-        {"\n", 0},
-        {"0", 0},
-        {"garbage\n", 0},
-        {"99999999999\n", 0},  // more digits than a process id has
-        {"-5\n", 0},
-    };
-    for (const Row& r : rows)
-        EXPECT_EQ(LockFilePid(r.data.data(), r.data.size()), r.pid) << r.data;
 }
 
 }  // namespace
