@@ -128,17 +128,6 @@ public:
         return m_changed.wait_for(lock, std::chrono::milliseconds(ms),
                                   [&] { return m_requests.size() >= count; });
     }
-    // Waits until count frames beginning with cmd have been read: the last
-    // frames of a run may still sit in the terminal when the engine is done.
-    bool WaitForFrames(uint8_t cmd, size_t count, int ms = 5000) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-            return static_cast<size_t>(
-                       std::count_if(m_requests.begin(), m_requests.end(), [&](const Request& r) {
-                           return !r.raw && !r.bytes.empty() && r.bytes[0] == cmd;
-                       })) >= count;
-        });
-    }
     void Clear() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.clear();
