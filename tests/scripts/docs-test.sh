@@ -2,14 +2,15 @@
 # The documents against the programs:
 #   - every fenced block marked `sh` in README.md and docs/*.md runs with
 #     sh -e in a fresh folder (build/bin there is the build's bin folder) and
-#     must succeed; FLASHPILOT_TIME_SCALE is small, so the blocks that run
+#     must succeed; FLASHPILOT_TIME_SCALE is SCALE, so the blocks that run
 #     the stand-in take a second or two;
 #   - every long option that `--help` of flashpilot, fwpack and modemsim
 #     prints is named in that program's manual page;
 #   - every relative link between the documents names a file that exists.
-# usage: docs-test.sh BIN_DIR
+# usage: docs-test.sh BIN_DIR [SCALE]   (SCALE: FLASHPILOT_TIME_SCALE, default 0.01)
 set -u
-bin=${1:?usage: docs-test.sh BIN_DIR}
+bin=${1:?usage: docs-test.sh BIN_DIR [SCALE]}
+scale=${2:-0.01}
 src=$(cd "$(dirname "$0")/../.." && pwd)
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -55,8 +56,16 @@ for doc in "$src/README.md" "$src"/docs/*.md; do
         mkdir -p "$dir/build"
         ln -s "$bin" "$dir/build/bin"
         printf '%s' "$text" >"$dir/block.sh"
-        if ! (cd "$dir" && FLASHPILOT_TIME_SCALE=0.01 FLASHPILOT_GUARD_PORT=$((port + count)) \
-                  timeout 60 sh -e block.sh >out.txt 2>&1); then
+        # timeout runs the block in a process group of its own (its process
+        # id): whatever the block left running, a stand-in after a failed
+        # step included, is ended with the group.
+        (cd "$dir" && FLASHPILOT_TIME_SCALE=$scale FLASHPILOT_GUARD_PORT=$((port + count)) \
+            exec timeout 60 sh -e block.sh >out.txt 2>&1) &
+        group=$!
+        wait "$group"
+        status=$?
+        kill -TERM -- "-$group" 2>/dev/null
+        if [ "$status" -ne 0 ]; then
             fail "${doc#"$src"/} line $line:"
             sed 's/^/    /' "$dir/out.txt" | tail -n 20
         fi
