@@ -21,6 +21,7 @@
 #include "ProgramVersion.h"
 #include "RunPhases.h"
 #include "SingleInstance.h"
+#include "StartFolder.h"
 #include "TestSeams.h"
 
 // Base name of the program's own file, taken from the first argument.
@@ -42,6 +43,12 @@ int EarlyExit(int status) {
 int FailedStart(int status) {
     WriteResult("FALSE");
     return EarlyExit(status);
+}
+
+// An early exit after the extraction began: nothing of the package stays.
+int FailedAfterExtraction(int status) {
+    DeleteFilses();
+    return FailedStart(status);
 }
 
 // The start-up steps up to the port walk. true: go on with the update run;
@@ -90,11 +97,12 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
     if (!nameFits || SeparateFile(g_ResourcesPath, name) != 0) {
         std::printf("Separete Bin File failed!\n");
         Log("Separete Bin File failed!");
-        *status = FailedStart(0);
+        std::fputs(StartFolderHint(g_ResourcesPath).c_str(), stdout);
+        *status = FailedAfterExtraction(0);
         return false;
     }
     if (ParseBinFile(g_ResourcesPath) != 0) {
-        *status = FailedStart(0);
+        *status = FailedAfterExtraction(0);
         return false;
     }
 
@@ -112,7 +120,7 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
     }
 
     if (GetDevicePIDAndSetPorts() == -1) {
-        *status = FailedStart(1);
+        *status = FailedAfterExtraction(1);
         return false;
     }
     return true;

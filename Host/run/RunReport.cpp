@@ -56,6 +56,7 @@ json PackageFacts() {
     const SSignatureVerdict signature = OwnPackageSignature();
     return {{"identity", RowOrNull(package.identity.c_str())},
             {"target_version", RowOrNull(package.targetVersion.c_str())},
+            {"sha256", RowOrNull(PackageSha256(kOwnProgramFile).c_str())},
             {"units", units},
             {"signature",
              {{"key_id", RowOrNull(signature.keyId.c_str())},

@@ -154,7 +154,11 @@ TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
         {"usr/share/doc/flashpilot/README.md", false},
         {"usr/share/doc/flashpilot/copyright", false},
         {"usr/share/doc/flashpilot/changelog.gz", false},
-        {"usr/share/doc/flashpilot/support-bundle.sh", false},
+        {"usr/bin/flashpilot-support-bundle", true},
+        {"usr/share/flashpilot/ansible/update-modem.yml", false},
+        {"usr/share/flashpilot/ansible/roles/flashpilot/tasks/main.yml", false},
+        {"usr/share/flashpilot/ansible/README.md", false},
+        {"usr/share/man/man1/flashpilot-support-bundle.1.gz", false},
         {"usr/share/man/man1/flashpilot.1.gz", false},
         {"usr/share/man/man1/fwpack.1.gz", false},
         {"usr/share/man/man1/modemsim.1.gz", false},
@@ -172,6 +176,18 @@ TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
     ASSERT_GE(image.size(), 4u);
     EXPECT_EQ(pkgtest::Bytes(image.begin(), image.begin() + 4),
               (pkgtest::Bytes{0x7F, 'E', 'L', 'F'}));
+
+    // The support bundle, run by its name on the PATH, packs a run's folder.
+    const std::string runDir = dir / "run";
+    ASSERT_EQ(mkdir(runDir.c_str(), 0755), 0);
+    pkgtest::WriteBytes(runDir + "/KorvelFlashPilotLog.log", pkgtest::Bytes{'l', 'o', 'g'});
+    const std::string path = root + "/usr/bin:" + std::string(getenv("PATH"));
+    const RunResult bundle = RunCommand(
+        dir, {"env", "PATH=" + path, "sh", "-c",
+              "cd \"$1\" && exec flashpilot-support-bundle \"$2\"", "sh", dir.Path(), runDir});
+    EXPECT_EQ(bundle.status, 0) << bundle.err;
+    EXPECT_NE(bundle.out.find(dir.Path() + "/flashpilot-support-"), std::string::npos)
+        << bundle.out;
 
     // The installed fwpack: builds a package, attaches it to the installed
     // image, and finds the package in the result.
