@@ -7,10 +7,10 @@
 #   - every long option that `--help` of flashpilot, fwpack and modemsim
 #     prints is named in that program's manual page;
 #   - every relative link between the documents names a file that exists.
-# usage: docs-test.sh BIN_DIR [SCALE]   (SCALE: FLASHPILOT_TIME_SCALE, default 0.01)
+# usage: docs-test.sh BIN_DIR [SCALE]   (SCALE: FLASHPILOT_TIME_SCALE, default 0.05)
 set -u
 bin=${1:?usage: docs-test.sh BIN_DIR [SCALE]}
-scale=${2:-0.01}
+scale=${2:-0.05}
 src=$(cd "$(dirname "$0")/../.." && pwd)
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
