@@ -5,10 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -64,8 +65,33 @@ std::string Chomp(std::string text) {
 // One assignment or match of a udev rule: KEY, KEY{attribute}, an operator
 // and a double-quoted value.
 bool IsRuleToken(const std::string& token) {
-    static const std::regex pattern(R"re([A-Z_]+(\{[A-Za-z_/]+\})?(==|!=|\+=|:=|=)"[^"]*")re");
-    return std::regex_match(token, pattern);
+    size_t at = 0;
+    while (at < token.size() &&
+           (std::isupper(static_cast<unsigned char>(token[at])) || token[at] == '_'))
+        ++at;
+    if (at == 0)
+        return false;
+    if (at < token.size() && token[at] == '{') {
+        const size_t close = token.find('}', at);
+        if (close == std::string::npos || close == at + 1)
+            return false;
+        for (size_t i = at + 1; i < close; ++i) {
+            const unsigned char c = static_cast<unsigned char>(token[i]);
+            if (!std::isalnum(c) && c != '_' && c != '/')
+                return false;
+        }
+        at = close + 1;
+    }
+    bool op = false;
+    for (const char* candidate : {"==", "!=", "+=", ":=", "="}) {
+        if (token.compare(at, std::strlen(candidate), candidate) == 0) {
+            at += std::strlen(candidate);
+            op = true;
+            break;
+        }
+    }
+    return op && token.size() >= at + 2 && token[at] == '"' && token.back() == '"' &&
+           token.find('"', at + 1) == token.size() - 1;
 }
 
 // The udev rules stand where udev reads a package's rules, as the source has
