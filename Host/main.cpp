@@ -26,6 +26,7 @@
 #include "ProgramVersion.h"
 #include "RunPhases.h"
 #include "SingleInstance.h"
+#include "StartFolder.h"
 #include "StatusChannel.h"
 #include "TestSeams.h"
 
@@ -40,9 +41,6 @@ constexpr int kBadTimeScaleStatus = 2;
 // The lock of the run's modem, held until the process ends.
 ModemLock g_modemLock;
 
-// Exit status of a run refused by a guard.
-constexpr int kGuardStatus = 29;
-
 // Ends the listener child before an early exit, so a later start is not refused.
 int EarlyExit(int status) {
     EndListener();
@@ -56,6 +54,12 @@ int FailedStart(int status) {
     return EarlyExit(status);
 }
 
+// An early exit after the extraction began: nothing of the package stays.
+int FailedAfterExtraction(int status) {
+    DeleteFilses();
+    return FailedStart(status);
+}
+
 // The guards of a run: the single-instance guard for a run without
 // --usb-port, then the lock of the run's modem (the one at --usb-port, or the
 // first modem the walk will take). false: refused, *status set; nothing
@@ -64,9 +68,7 @@ bool TakeGuards(const ProgramOptions& options, int* status) {
     std::string path = options.usbPort;
     if (path.empty()) {
         if (!NotReentrant()) {
-            std::printf(
-                "A Link Companion application or another FlashPilot is running!\nFlashPilot can "
-                "not run!\n");
+            std::fputs(kAnotherInstanceText, stdout);
             *status = kGuardStatus;
             return false;
         }
@@ -81,8 +83,12 @@ bool TakeGuards(const ProgramOptions& options, int* status) {
     // directory) goes on as it always has: its guard is the single-instance
     // guard, and the port's own rights decide the rest.
     if (taken == ModemLock::Result::kTaken ||
-        (taken == ModemLock::Result::kFailed && options.usbPort.empty()))
+        (taken == ModemLock::Result::kFailed && options.usbPort.empty())) {
+        // Modems that other runs update are never walked into.
+        SkipDevicesHeldElsewhere(
+            [](const std::string& portPath) { return g_modemLock.HeldElsewhere(portPath); });
         return true;
+    }
     if (taken == ModemLock::Result::kBusy)
         std::printf("The modem at USB port %s is being updated by another FlashPilot!\n",
                     path.c_str());
@@ -164,11 +170,12 @@ bool StartUp(int argc, char** argv, const ProgramOptions& options, int* status) 
     if (!nameFits || SeparateFile(g_ResourcesPath, name, programDir.c_str()) != 0) {
         std::printf("Separete Bin File failed!\n");
         Log("Separete Bin File failed!");
-        *status = FailedStart(0);
+        std::fputs(StartFolderHint(g_ResourcesPath).c_str(), stdout);
+        *status = FailedAfterExtraction(0);
         return false;
     }
     if (ParseBinFile(g_ResourcesPath) != 0) {
-        *status = FailedStart(0);
+        *status = FailedAfterExtraction(0);
         return false;
     }
 
@@ -186,13 +193,15 @@ bool StartUp(int argc, char** argv, const ProgramOptions& options, int* status) 
     }
 
     if (GetDevicePIDAndSetPorts() == -1) {
-        *status = FailedStart(1);
+        *status = FailedAfterExtraction(1);
         return false;
     }
-    // A plain run that saw no modem at its guard (one rebooting in another
-    // run's update) locks the one its walk took, before any port is opened.
+    // A plain run whose walk took another modem than the one it locked at its
+    // guard (none was there then) locks that one before any port is opened.
+    // The walk skips modems other runs hold, so only a run that began in
+    // between can hold it.
     std::string why;
-    if (!g_modemLock.Held() &&
+    if (g_modemLock.Path() != FollowedDevicePath() &&
         g_modemLock.Take(FollowedDevicePath(), &why) == ModemLock::Result::kBusy) {
         std::printf("The modem at USB port %s is being updated by another FlashPilot!\n",
                     FollowedDevicePath().c_str());

@@ -11,7 +11,7 @@
 #   - the last 200 kernel log lines where readable.
 # Nothing else from the machine goes in.
 #
-# usage: support-bundle.sh DIR [PROGRAM]
+# usage: flashpilot-support-bundle DIR [PROGRAM]   (scripts/support-bundle.sh in the source)
 #   writes flashpilot-support-<date>.tar.gz in the current directory and
 #   prints its path. FLASHPILOT_ROOT, when set, is the root under which /sys
 #   and /dev are read (the program's own test seam).

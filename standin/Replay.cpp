@@ -180,19 +180,47 @@ bool LoadRecording(const std::string& path, Recording* recording, std::string* e
     return true;
 }
 
+namespace {
+
+// At most this many bytes of each side go into a breach line, so that a
+// breach in a 4 KiB block stays one short line.
+constexpr size_t kBreachBytes = 32;
+
+// Up to kBreachBytes of bytes from offset on, "..." when more follow.
+std::string HexHead(const Bytes& bytes, size_t offset) {
+    if (offset >= bytes.size())
+        return "(nothing)";
+    const size_t end = std::min(bytes.size(), offset + kBreachBytes);
+    std::string text = HexText(Bytes(bytes.begin() + offset, bytes.begin() + end));
+    return end < bytes.size() ? text + " ..." : text;
+}
+
+std::string CommandOf(const Bytes& request) {
+    return request.empty() ? "--" : HexText(Bytes{request[0]});
+}
+
+}  // namespace
+
 std::string ReplayBreach(size_t index, const Recording& recording, const Bytes& received,
                          const std::string& receivedIface) {
-    const std::string number = "request " + std::to_string(index + 1);
+    const std::string number =
+        "request " + std::to_string(index + 1) + " (command " + CommandOf(received) + ")";
     if (index >= recording.steps.size())
         return number + " is not in the recording (" + std::to_string(recording.steps.size()) +
-               " requests): received " + HexText(received);
+               " requests): received " + HexHead(received, 0);
     const ReplayStep& step = recording.steps[index];
-    if (step.request != received)
-        return number + " differs: recorded " + HexText(step.request) + ", received " +
-               HexText(received);
+    if (step.request != received) {
+        const auto differ = std::mismatch(step.request.begin(), step.request.end(),
+                                          received.begin(), received.end());
+        const size_t offset = static_cast<size_t>(differ.first - step.request.begin());
+        return number + " differs at offset " + std::to_string(offset) + ": recorded " +
+               HexHead(step.request, offset) + " (" + std::to_string(step.request.size()) +
+               " bytes), received " + HexHead(received, offset) + " (" +
+               std::to_string(received.size()) + " bytes)";
+    }
     if (!step.iface.empty() && !receivedIface.empty() && step.iface != receivedIface)
-        return number + " " + HexText(received) + " went to interface " + receivedIface +
-               ", recorded on interface " + step.iface;
+        return number + " went to interface " + receivedIface + ", recorded on interface " +
+               step.iface;
     return "";
 }
 

@@ -54,8 +54,9 @@ struct Recording {
 bool LoadRecording(const std::string& path, Recording* recording, std::string* error);
 
 // The text of a breach, or "" when the request is the one recorded there, on
-// the same interface: the request's number (from 1), what the recording holds
-// there (or that it holds no more) and what came.
+// the same interface. One short line: the request's number (from 1) and
+// command byte, the first offset where it differs from the recording (or that
+// the recording holds no more) and at most 32 bytes of each side from there.
 std::string ReplayBreach(size_t index, const Recording& recording, const Bytes& received,
                          const std::string& receivedIface);
 

@@ -1,5 +1,6 @@
 #include "AttachedPackage.h"
 
+#include <sodium.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -139,4 +140,30 @@ bool ReadAttachedPackage(const char* path, SAttachedPackage* out) {
     ReadPackageAt(file, offset, length, out);
     std::fclose(file);
     return true;
+}
+
+std::string PackageSha256(const char* path) {
+    FILE* file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return "";
+    unsigned long long offset = 0;
+    unsigned long long length = 0;
+    crypto_hash_sha256_state state;
+    bool read = sodium_init() >= 0 && LocatePackage(file, &offset, &length) && length > 0 &&
+                offset <= LONG_MAX && std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0 &&
+                crypto_hash_sha256_init(&state) == 0;
+    unsigned char buffer[65536];
+    while (read && length > 0) {
+        const size_t want = length < sizeof buffer ? static_cast<size_t>(length) : sizeof buffer;
+        const size_t got = std::fread(buffer, 1, want, file);
+        read = got == want && crypto_hash_sha256_update(&state, buffer, got) == 0;
+        length -= got;
+    }
+    std::fclose(file);
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    if (!read || crypto_hash_sha256_final(&state, digest) != 0)
+        return "";
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return hex;
 }

@@ -50,5 +50,11 @@ bool LocatePackage(FILE* file, unsigned long long* offset, unsigned long long* l
 // no package.
 bool ReadAttachedPackage(const char* path, SAttachedPackage* out);
 
+// The SHA-256 of the package the program file at path carries (64 lower-case
+// hex digits), the bytes between the zero words as `fwpack build` wrote them;
+// empty when the file cannot be read or holds no package. A trace replays
+// only against a program file whose package has this hash.
+std::string PackageSha256(const char* path);
+
 // The running program's own file, whatever directory it was started from.
 constexpr const char* kOwnProgramFile = "/proc/self/exe";

@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "Function.h"
+#include "ModemLock.h"
 #include "OptionRun.h"
 #include "PortDiscovery.h"
 #include "RackProgress.h"
 #include "RunReport.h"
+#include "SingleInstance.h"
 #include "StatusChannel.h"
 #include "TestSeams.h"
 
@@ -33,10 +35,13 @@ const char kChildConsole[] = "FlashPilot-Console.log";
 struct SChild {
     SRackModem shown;
     pid_t pid = -1;
-    int statusFd = -1;    // read end of its status pipe; -1 once it is closed
-    std::string pending;  // a status line not yet ended
-    int exitStatus = -1;  // -1 while it runs or when it did not exit
+    int statusFd = -1;           // read end of its status pipe; -1 once it is closed
+    std::string pending;         // a status line not yet ended
+    int exitStatus = -1;         // -1 while it runs or when it did not exit
+    bool heldElsewhere = false;  // another run updates this modem: not started
 };
+
+const char kHeldElsewhereText[] = "the modem is being updated by another FlashPilot";
 
 bool g_terminal = false;
 bool g_checking = false;  // --all --check
@@ -133,6 +138,24 @@ bool StartChild(const std::vector<std::string>& args, const sigset_t& oldMask, S
 
 void Collect(bool checking, SChild* child);
 
+// Starts the run for one modem unless another run holds the modem: that one
+// ends at once as a failure, and nothing of its directory is touched.
+void Start(const char* self, const ProgramOptions& options, const sigset_t& oldMask,
+           SChild* child) {
+    const std::string& path = child->shown.portPath;
+    if (ModemLock().HeldElsewhere(path)) {
+        std::printf("The modem at USB port %s is being updated by another FlashPilot!\n",
+                    path.c_str());
+        child->heldElsewhere = true;
+        child->shown.result = g_checking ? "not-ready" : "FALSE";
+        return;
+    }
+    // An earlier run's report must not stand for a run that writes none.
+    unlink((path + "/" + kChildReport).c_str());
+    if (!StartChild(ChildArguments(self, options, path), oldMask, child))
+        std::printf("The run for the modem at USB port %s cannot be started!\n", path.c_str());
+}
+
 // Reads what a child's status pipe holds; applies whole lines.
 void ReadStatus(std::vector<SChild>* children, SChild* child) {
     char buffer[512];
@@ -154,18 +177,16 @@ void ReadStatus(std::vector<SChild>* children, SChild* child) {
     }
 }
 
-// Reaps the children that ended.
+// Reaps the modems' runs that ended (never the guard's listener child).
 void Reap(std::vector<SChild>* children) {
-    int status = 0;
-    for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;) {
-        for (SChild& c : *children) {
-            if (c.pid != pid)
-                continue;
-            c.pid = -1;
-            c.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            Collect(g_checking, &c);
-            Draw(*children, &c);
-        }
+    for (SChild& c : *children) {
+        int status = 0;
+        if (c.pid <= 0 || waitpid(c.pid, &status, WNOHANG) != c.pid)
+            continue;
+        c.pid = -1;
+        c.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        Collect(g_checking, &c);
+        Draw(*children, &c);
     }
 }
 
@@ -233,10 +254,15 @@ void Collect(bool checking, SChild* child) {
                               : child->exitStatus == kCheckCurrent ? "current"
                                                                    : "not-ready";
     } else {
-        // The result file holds the word, then zero bytes.
+        // The result file holds the word, then zero bytes. Only a run that
+        // ended normally wrote it: a refused or killed one may have left an
+        // earlier run's word there.
         const std::string word = ReadText(path + "/FlashPilot-Result");
-        child->shown.result = word.c_str() == std::string("TRUE") ? "TRUE" : "FALSE";
+        child->shown.result =
+            child->exitStatus == 0 && word.c_str() == std::string("TRUE") ? "TRUE" : "FALSE";
     }
+    if (child->exitStatus == kGuardStatus)
+        return;  // the report there is another run's
     const nlohmann::json report =
         nlohmann::json::parse(ReadText(path + "/" + kChildReport), nullptr, false);
     if (!report.is_object())
@@ -273,25 +299,8 @@ int Conclude(bool checking, const std::vector<SChild>& children, std::string* re
     return anyNotReady ? kCheckNotReady : allCurrent ? kCheckCurrent : kCheckReady;
 }
 
-}  // namespace
-
-std::string TraceFileFor(const std::string& file, const std::string& portPath) {
-    const size_t slash = file.rfind('/');
-    const size_t dot = file.rfind('.');
-    const bool extension =
-        dot != std::string::npos && dot > (slash == std::string::npos ? 0 : slash + 1);
-    if (!extension)
-        return file + "-" + portPath;
-    return file.substr(0, dot) + "-" + portPath + file.substr(dot);
-}
-
-int RunAllModems(int argc, char** argv, const ProgramOptions& options) {
-    std::string message;
-    if (!TimeScaleIsValid(&message)) {
-        std::fprintf(stderr, "%s\n", message.c_str());
-        return 2;
-    }
-    std::fputs(TestSettingsInForce().c_str(), stderr);
+// Runs one process per modem found, follows them, and concludes.
+int RunRack(int argc, char** argv, const ProgramOptions& options) {
     const bool checking = options.mode == ProgramOptions::Mode::kCheck;
     g_checking = checking;
     if (getcwd(g_ResourcesPath, sizeof g_ResourcesPath - 1) == nullptr) {
@@ -323,11 +332,8 @@ int RunAllModems(int argc, char** argv, const ProgramOptions& options) {
     const int signals = signalfd(-1, &watched, SFD_CLOEXEC);
     g_terminal = isatty(STDOUT_FILENO) != 0;
     const char* self = argc > 0 && argv[0] != nullptr ? argv[0] : "flashpilot";
-    for (SChild& c : children) {
-        if (!StartChild(ChildArguments(self, options, c.shown.portPath), oldMask, &c))
-            std::printf("The run for the modem at USB port %s cannot be started!\n",
-                        c.shown.portPath.c_str());
-    }
+    for (SChild& c : children)
+        Start(self, options, oldMask, &c);
     Draw(children, nullptr, true);
     if (signals >= 0)
         Follow(&children, signals);
@@ -342,9 +348,42 @@ int RunAllModems(int argc, char** argv, const ProgramOptions& options) {
     std::string result;
     const int status = Conclude(checking, children, &result);
     std::vector<SRackEntry> entries;
-    for (const SChild& c : children)
-        entries.push_back({c.shown.portPath, ReadText(c.shown.portPath + "/" + kChildReport)});
+    for (const SChild& c : children) {
+        entries.push_back({c.shown.portPath,
+                           c.heldElsewhere ? "" : ReadText(c.shown.portPath + "/" + kChildReport),
+                           c.heldElsewhere ? kHeldElsewhereText : ""});
+    }
     WriteRackReport(result, entries);
     std::fflush(stdout);
+    return status;
+}
+
+}  // namespace
+
+std::string TraceFileFor(const std::string& file, const std::string& portPath) {
+    const size_t slash = file.rfind('/');
+    const size_t dot = file.rfind('.');
+    const bool extension =
+        dot != std::string::npos && dot > (slash == std::string::npos ? 0 : slash + 1);
+    if (!extension)
+        return file + "-" + portPath;
+    return file.substr(0, dot) + "-" + portPath + file.substr(dot);
+}
+
+int RunAllModems(int argc, char** argv, const ProgramOptions& options) {
+    std::string message;
+    if (!TimeScaleIsValid(&message)) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return 2;
+    }
+    std::fputs(TestSettingsInForce().c_str(), stderr);
+    // One --all at a time, and no plain run beside it: their result files
+    // are the same. A refused run touches nothing.
+    if (!NotReentrant()) {
+        std::fputs(kAnotherInstanceText, stdout);
+        return kGuardStatus;
+    }
+    const int status = RunRack(argc, argv, options);
+    EndListener();
     return status;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "AttachedPackage.h"
 #include "ConsoleScreens.h"
 #include "Function.h"
 #include "MACController.h"
@@ -146,6 +147,11 @@ void ArmRunRecords() {
     if (!g_options.tracePath.empty() && !SessionTrace().Open(g_options.tracePath, &error)) {
         // The update matters more than its trace: said, and the run goes on.
         std::fprintf(stderr, "%s\n", error.c_str());
+    }
+    if (SessionTrace().Enabled()) {
+        SAttachedPackage package;
+        ReadAttachedPackage(kOwnProgramFile, &package);
+        SessionTrace().Package(package.identity, PackageSha256(kOwnProgramFile));
     }
 }
 

@@ -53,6 +53,8 @@ int Info() {
                       unit.checked ? "passed" : "FAILED");
         text += line;
     }
+    // Last, so that a field trace can be matched with the package it needs.
+    text += "sha256 " + PackageSha256(kOwnProgramFile) + "\n";
     // A package this host would refuse is no more usable than a damaged one.
     const std::string refusal = RefusalReason(signature);
     const int status = Print(text, package.valid && refusal.empty() ? 0 : 1);

@@ -56,6 +56,7 @@ json PackageFacts() {
     const SSignatureVerdict signature = OwnPackageSignature();
     return {{"identity", RowOrNull(package.identity.c_str())},
             {"target_version", RowOrNull(package.targetVersion.c_str())},
+            {"sha256", RowOrNull(PackageSha256(kOwnProgramFile).c_str())},
             {"units", units},
             {"signature",
              {{"key_id", RowOrNull(signature.keyId.c_str())},
@@ -168,7 +169,8 @@ std::string RackReportText(const std::string& result, const std::vector<SRackEnt
             entry = {{"device", {{"usb_path", modem.portPath}}},
                      {"result", "failure"},
                      {"error_code", nullptr},
-                     {"message", "the run for this modem wrote no report"}};
+                     {"message", modem.message.empty() ? "the run for this modem wrote no report"
+                                                       : modem.message}};
         }
         entries.push_back(entry);
     }

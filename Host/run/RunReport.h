@@ -44,6 +44,7 @@ int ReportedErrorCode();
 struct SRackEntry {
     std::string portPath;
     std::string reportText;
+    std::string message;  // why there is no report; a default when empty
 };
 
 // The report of an --all run: the program and package as a single run

@@ -236,6 +236,15 @@ void CSessionTrace::Pause(unsigned long ms, unsigned long scaledMs) {
     });
 }
 
+void CSessionTrace::Package(const std::string& identity, const std::string& sha256) {
+    if (!Enabled())
+        return;
+    Guarded([&] {
+        AppendLine(Head(Seconds(), "package") + ",\"identity\":" + Quoted(identity.c_str()) +
+                   ",\"sha256\":" + Quoted(sha256.c_str()) + "}");
+    });
+}
+
 void CSessionTrace::End(const std::string& result, int errorCode) {
     if (!Enabled())
         return;

@@ -49,6 +49,9 @@ public:
     // The link's mode as the program sees it: the boot loader's download mode or not.
     void SetDownloadMode(bool download) { m_download.store(download); }
 
+    // The trace's first line: the package the run installs, by its identity
+    // and SHA-256, so that a replay can be run with the same package.
+    void Package(const std::string& identity, const std::string& sha256);
     // Queues a frame: payload without its CRC; port the node's path.
     void Frame(const char* port, bool tx, const BYTE* payload, DWORD length, bool flag, bool crcOk);
     // Turns the queued frames into lines, and writes them out when due.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +47,35 @@ bool RootedPath(const char* path, char* out, size_t outSize) {
         return false;
     }
     return true;
+}
+
+namespace {
+
+// path without the prefix root when root names a folder above it.
+bool StripRoot(const std::string& path, const std::string& root, std::string* plain) {
+    if (root.empty() || path.compare(0, root.size(), root) != 0 || path.size() == root.size() ||
+        path[root.size()] != '/')
+        return false;
+    *plain = path.substr(root.size());
+    return true;
+}
+
+}  // namespace
+
+std::string PlainPath(const std::string& path) {
+    const char* root = EnvOrNull("FLASHPILOT_ROOT");
+    if (root == nullptr)
+        return path;
+    std::string rootText(root);
+    while (rootText.size() > 1 && rootText.back() == '/')
+        rootText.pop_back();
+    std::string plain;
+    if (StripRoot(path, rootText, &plain))
+        return plain;
+    char resolved[PATH_MAX];
+    if (realpath(root, resolved) != nullptr && StripRoot(path, resolved, &plain))
+        return plain;
+    return path;
 }
 
 int GuardPort() {

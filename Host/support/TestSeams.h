@@ -10,6 +10,11 @@
 // Returns false (and an empty out) when the result does not fit.
 bool RootedPath(const char* path, char* out, size_t outSize);
 
+// A path the program opened (rooted, possibly resolved by realpath) as the
+// user knows it: without the FLASHPILOT_ROOT prefix. Unchanged when no root
+// is set or the path lies outside it. Messages and logs name this form.
+std::string PlainPath(const std::string& path);
+
 // One line per test setting in force, e.g. "Test setting in force:
 // FLASHPILOT_ROOT=/tmp/root\n"; empty in normal use. The program prints
 // them on standard error at start, so that a stray one in production is seen

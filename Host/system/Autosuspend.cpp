@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "Function.h"
+#include "TestSeams.h"
 
 namespace {
 
@@ -24,8 +25,8 @@ void LogProblemOnce(const std::string& file, const char* what, int error) {
     g_problemLogged = true;
     char text[1200];
     std::snprintf(text, sizeof text,
-                  "USB autosuspend: %s cannot be %s (%s); it is left as it is.\n", file.c_str(),
-                  what, std::strerror(error));
+                  "USB autosuspend: %s cannot be %s (%s); it is left as it is.\n",
+                  PlainPath(file).c_str(), what, std::strerror(error));
     Log(text);
 }
 
@@ -68,7 +69,7 @@ void KeepDeviceAwake(const std::string& deviceDir) {
         g_found = value;
         char text[1200];
         std::snprintf(text, sizeof text, "USB autosuspend off for the update (%s was %s).\n",
-                      file.c_str(), value.c_str());
+                      PlainPath(file).c_str(), value.c_str());
         Log(text);
     }
     if (value != "on" && !WriteControl(file, "on")) {
@@ -89,10 +90,10 @@ void RestoreAutosuspend() {
     char text[1200];
     if (WriteControl(file, g_found)) {
         std::snprintf(text, sizeof text, "USB autosuspend set back to %s (%s).\n", g_found.c_str(),
-                      file.c_str());
+                      PlainPath(file).c_str());
     } else {
         std::snprintf(text, sizeof text, "USB autosuspend: %s cannot be set back to %s (%s).\n",
-                      file.c_str(), g_found.c_str(), std::strerror(errno));
+                      PlainPath(file).c_str(), g_found.c_str(), std::strerror(errno));
     }
     Log(text);
 }

@@ -35,6 +35,22 @@ void ModemLock::Release() {
     if (m_fd >= 0)
         close(m_fd);  // closing the only descriptor drops the flock
     m_fd = -1;
+    m_path.clear();
+}
+
+bool ModemLock::HeldElsewhere(const std::string& portPath) const {
+    if (portPath == m_path)
+        return false;
+    char file[kPathSize];
+    if (!Rooted(FileFor(portPath), file))
+        return false;
+    const int fd = open(file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;  // no run has locked it since boot
+    // A shared lock is refused only while some run holds the exclusive one.
+    const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);  // drops the shared lock, if taken
+    return held;
 }
 
 ModemLock::Result ModemLock::Take(const std::string& portPath, std::string* why) {
@@ -65,5 +81,6 @@ ModemLock::Result ModemLock::Take(const std::string& portPath, std::string* why)
         return Result::kFailed;
     }
     m_fd = fd;
+    m_path = portPath;
     return Result::kTaken;
 }

@@ -26,10 +26,17 @@ public:
     Result Take(const std::string& portPath, std::string* why);
     void Release();
     bool Held() const { return m_fd >= 0; }
+    // The port path whose lock this object holds; empty when none.
+    const std::string& Path() const { return m_path; }
+
+    // Whether another run (any lock but this object's) holds the lock of
+    // the modem at portPath. Creates no file.
+    bool HeldElsewhere(const std::string& portPath) const;
 
     // The lock file of the modem at portPath, unprefixed.
     static std::string FileFor(const std::string& portPath);
 
 private:
     int m_fd = -1;
+    std::string m_path;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -224,7 +225,32 @@ std::string g_recordedPath;
 std::string g_pinnedPath;  // FollowOnlyDevice's path: the walks take no other
 bool g_firstWalkSawOne = false;
 bool g_choiceAnnounced = false;
-std::vector<std::string> g_otherNodes;  // nodes of the last walk's other devices
+std::vector<std::string> g_otherNodes;                    // nodes of the last walk's other devices
+std::function<bool(const std::string&)> g_heldElsewhere;  // SkipDevicesHeldElsewhere's test
+std::vector<std::string> g_heldLogged;  // devices held elsewhere the log named already
+
+// Drops from paths the devices another run holds: they are never taken, so
+// not a byte reaches them. The log names each such device once.
+void DropDevicesHeldElsewhere(std::vector<std::string>* paths) {
+    if (!g_heldElsewhere)
+        return;
+    for (auto it = paths->begin(); it != paths->end();) {
+        if (!g_heldElsewhere(*it)) {
+            ++it;
+            continue;
+        }
+        if (std::find(g_heldLogged.begin(), g_heldLogged.end(), *it) == g_heldLogged.end()) {
+            g_heldLogged.push_back(*it);
+            char msg[kLineSize];
+            std::snprintf(msg, sizeof msg,
+                          "The modem at USB port %s is being updated by another FlashPilot; it "
+                          "is left alone.\n",
+                          it->c_str());
+            Log(msg);
+        }
+        it = paths->erase(it);
+    }
+}
 
 bool MatchesProductTable(const char* modalias) {
     for (const SDeviceRow& row : Devices) {
@@ -286,6 +312,7 @@ std::string ChooseDevice(const std::vector<SWalkEntry>& entries, std::vector<std
             paths->push_back(e.portPath);
     }
     std::sort(paths->begin(), paths->end(), PortPathBefore);
+    DropDevicesHeldElsewhere(paths);
     std::string chosen = ChooseDevicePath(*paths, g_recordedPath, g_firstWalkSawOne);
     char msg[kLineSize];
     if (purpose == WalkFor::kBootLoader && !g_recordedPath.empty() && !chosen.empty() &&
@@ -388,6 +415,12 @@ void FollowOnlyDevice(const std::string& portPath) {
     g_pinnedPath = portPath;
     g_recordedPath = portPath;
     g_firstWalkSawOne = false;
+}
+
+void SkipDevicesHeldElsewhere(std::function<bool(const std::string& portPath)> held) {
+    std::lock_guard<std::mutex> lock(g_deviceLock);
+    g_heldElsewhere = std::move(held);
+    g_heldLogged.clear();
 }
 
 void ForgetFollowedDevice() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,11 @@ std::vector<SModemListing> ListModems();
 // From now on every walk takes the device at portPath alone, wherever else
 // a modem may be; ForgetFollowedDevice keeps it.
 void FollowOnlyDevice(const std::string& portPath);
+
+// From now on the walks leave alone every device for which held(port path)
+// is true: one that another run is updating. An empty function drops the
+// test.
+void SkipDevicesHeldElsewhere(std::function<bool(const std::string& portPath)> held);
 
 // Forgets the device followed so far: the next walk chooses anew, as the
 // first walk of a run does.

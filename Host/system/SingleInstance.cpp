@@ -68,6 +68,9 @@ bool GuardIsHeld(const sockaddr_in& addr) {
 
 }  // namespace
 
+const char kAnotherInstanceText[] =
+    "A Link Companion application or another FlashPilot is running!\nFlashPilot can not run!\n";
+
 bool NotReentrant() {
     const sockaddr_in addr = GuardAddress();
     if (GuardIsHeld(addr))

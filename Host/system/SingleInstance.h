@@ -2,6 +2,9 @@
 // listener child keeps bound for the whole run.
 #pragma once
 
+// What a run refused by the guard prints.
+extern const char kAnotherInstanceText[];
+
 // Process id of the listener child; 0 when there is none (never started, or
 // already ended and reaped).
 extern int listenerPid;

@@ -183,6 +183,47 @@ TEST_F(ManyModems, ASecondRunForAModemBeingUpdatedIsRefusedAndTouchesNothing) {
     EXPECT_EQ(ListDir(m_app), (std::vector<std::string>{"1-1", kProgram}));
 }
 
+TEST_F(ManyModems, AllLeavesAModemAnotherRunUpdatesAloneAndRefusesASecondAllAndAPlainRun) {
+    StartRack(2);
+    ProgramRun byPort, all;
+    ASSERT_TRUE(byPort.Start(With({"--usb-port", "1-1"})));
+    ASSERT_TRUE(m_sims[0]->WaitUntil(
+        [](const modemsim::Snapshot& s) { return s.counters.erases > 0; }, 60000));
+    ASSERT_TRUE(all.Start(With({"--all", "--report", "rack.json"})));
+    ASSERT_TRUE(m_sims[1]->WaitUntil(
+        [](const modemsim::Snapshot& s) { return s.counters.erases > 0; }, 60000));
+    const std::string before = ReadFile(m_app + "/" + kResultFile);
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--all", "--report", "rack.json"}, std::vector<std::string>{}}) {
+        const RunResult r = RunProgram(With(arguments));
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.exitStatus, 29);
+        EXPECT_TRUE(Has(r.out, kGuardBusyText)) << r.out;
+    }
+    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), before);
+    EXPECT_FALSE(FileExists(m_app + "/rack.json"));
+
+    const RunResult a = all.Wait(), p = byPort.Wait();
+    EXPECT_EQ(a.exitStatus, 0) << a.out;
+    EXPECT_TRUE(Has(a.out, "The modem at USB port 1-1 is being updated by another FlashPilot!"))
+        << a.out;
+    EXPECT_EQ(p.exitStatus, 0) << p.out;
+    EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord("FALSE"));
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(Result(i), ResultWord("TRUE")) << PortPath(i);
+        EXPECT_TRUE(Flashed(i)) << PortPath(i);
+        EXPECT_EQ(m_sims[i]->GetSnapshot().counters.erases, static_cast<int>(m_units.size()));
+    }
+    // The --all run wrote nothing into the other run's directory.
+    EXPECT_FALSE(FileExists(Dir(0) + "FlashPilot-Console.log"));
+    EXPECT_TRUE(FileExists(Dir(1) + "FlashPilot-Console.log"));
+    const nlohmann::json report = Json(ReadFile(m_app + "/rack.json"));
+    ASSERT_EQ(report["modems"].size(), 2u) << report;
+    EXPECT_EQ(report["modems"][0]["device"]["usb_path"], "1-1");
+    EXPECT_EQ(report["modems"][0]["result"], "failure");
+    EXPECT_EQ(report["modems"][1]["result"], "success");
+}
+
 TEST_F(ManyModems, UsbPortWithoutAModemEndsAsASearchThatFoundNoPort) {
     StartRack(1);
     RunResult r = RunProgram(With({"--usb-port", "1-5"}));

@@ -66,10 +66,11 @@ protected:
              {{"vars",
                {{"ansible_connection", "local"},
                 {"ansible_python_interpreter", "/usr/bin/python3"},
-                {"flashpilot_program", m_app + "/" + kProgram}}},
+                // Relative: taken from the folder the play is run in.
+                {"flashpilot_program", std::string("app/") + kProgram}}},
               {"children",
                {{"rack",
-                 {{"vars", {{"flashpilot_reports", m_tmp / "reports"}, {"flashpilot_poll", 1}}},
+                 {{"vars", {{"flashpilot_reports", "reports"}, {"flashpilot_poll", 1}}},
                   {"hosts", members}}}}}}}};
         const std::string path = m_tmp / "inventory.yml";
         EXPECT_TRUE(WriteFile(path, inventory.dump(2)));
@@ -77,9 +78,11 @@ protected:
     }
 
     ToolResult Play(const std::string& playbook, const std::string& inventory) const {
-        // Ansible's temporary files and the asynchronous jobs' status stay
-        // in the test's directory.
-        return RunTool({"/usr/bin/env", "ANSIBLE_NOCOLOR=1", "ANSIBLE_VERBOSITY=1",
+        // Run from the test's directory, as a user runs it from a shell (PWD
+        // set), with the playbook elsewhere. Ansible's temporary files and
+        // the asynchronous jobs' status stay in the test's directory.
+        return RunTool({"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", m_tmp.Path(), "/usr/bin/env",
+                        "PWD=" + m_tmp.Path(), "ANSIBLE_NOCOLOR=1", "ANSIBLE_VERBOSITY=1",
                         "ANSIBLE_ASYNC_DIR=" + (m_tmp / "ansible-async"),
                         "ANSIBLE_LOCAL_TEMP=" + (m_tmp / "ansible-local"),
                         "ANSIBLE_REMOTE_TEMP=" + (m_tmp / "ansible-remote"), playbook, "-i",

@@ -14,7 +14,6 @@
 #include "E2eFixture.h"
 #include "E2eSigning.h"
 #include "E2eSupport.h"
-#include "StringResources.h"
 
 namespace {
 
@@ -112,20 +111,10 @@ TEST_F(StartupRun, NoOptionDirectoryEndsWithStatusOneAfterWritingTheFiles) {
     EXPECT_TRUE(Has(r.out, "Open /sys/bus/usb/drivers/option failed!\n")) << r.out;
     ExpectOnlyTestSettingsAnnounced(r.err);
 
-    std::string extracted;
-    ASSERT_TRUE(ReadFile(m_app + "/" + kPackageFile, &extracted));
-    EXPECT_EQ(extracted.size(), m_package.size());
-    EXPECT_TRUE(extracted == m_package) << "extracted package differs from the built one";
-
-    std::string expectedStrings;
-    for (int i = 0; i < kStrListRows; ++i)
-        expectedStrings += StrList[i];
-    expectedStrings +=
-        "\"IDS_UPD_VERSION\"\t\t\t\t\t= \"QM90W\";\n"
-        "\"IDS_SOFT_TYPE\"\t\t\t\t\t\t= \"firmware\";\n"
-        "\"IDS_PRODUCE_ID\"\t\t\t\t\t= \"QM90W\";\n"
-        "\"IDS_PRODUCE_Version\"\t\t\t\t\t= \"11.810.09.17.00\";\n";
-    EXPECT_EQ(ReadFile(m_app + "/" + kStringFile), expectedStrings);
+    // A run that found no modem leaves nothing of the package behind.
+    EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
+    EXPECT_FALSE(FileExists(m_app + "/" + kStringFile));
+    EXPECT_FALSE(Has(r.out, "its own folder")) << r.out;
 
     EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord("FALSE"));
 
@@ -318,9 +307,12 @@ TEST_F(StartupRun, StartedFromAnotherDirectoryCannotFindItsFile) {
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitStatus, 0) << r.out;
     EXPECT_TRUE(Has(r.out, "Open " + m_tmp.Path() + "/FlashPilotUpdate failed!\n")) << r.out;
-    EXPECT_TRUE(Has(r.out, "Separete Bin File failed!\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "Separete Bin File failed!\nStart the program from its own folder: cd " +
+                               m_app + " && ./FlashPilotUpdate\n"))
+        << r.out;
     EXPECT_TRUE(Has(ReadFile(m_tmp / kLogFile), " -- Separete Bin File failed!")) << r.out;
     EXPECT_FALSE(FileExists(m_tmp / kPackageFile));
+    EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));
     EXPECT_EQ(ReadFile(m_tmp / kResultFile), ResultWord("FALSE"));
     ExpectListenerGone(r);
 }
@@ -408,7 +400,8 @@ TEST_F(StartupRun, IdentityWithOneColonIsNotCorrect) {
     EXPECT_TRUE(Has(r.out, "Parse Bin flie failed!")) << r.out;
     EXPECT_FALSE(Has(r.out, "option")) << r.out;
     EXPECT_TRUE(Has(ReadFile(m_app + "/" + kLogFile), " -- The Bin file is not correct!\n"));
-    EXPECT_TRUE(FileExists(m_app + "/" + kPackageFile));  // left behind after an early exit
+    EXPECT_FALSE(FileExists(m_app + "/" + kPackageFile));  // removed at the early exit
+    EXPECT_FALSE(FileExists(m_app + "/" + kStringFile));
     EXPECT_EQ(ReadFile(m_app + "/" + kResultFile), ResultWord("FALSE"));
     ExpectListenerGone(r);
 }
@@ -594,22 +587,14 @@ TEST_F(StartupRun, SmallestPackageIsListedAsValidByBothReaders) {
     ASSERT_TRUE(AttachPackage(m_app + "/" + kProgram, smallest, &error)) << error;
     ASSERT_TRUE(MakeRootTree(m_root));
 
-    RunOptions options;
-    options.workDir = m_app;
-    options.command = std::string("./") + kProgram;
-    options.arguments = {"--info"};
-    options.root = m_root;
-    options.guardPort = m_port;
-    RunResult r = RunProgram(options);
+    RunResult r = Run(m_app, std::string("./") + kProgram, "0.01", {"--info"});
     EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
     EXPECT_TRUE(Has(r.out, "unit 0 type 0x00010000 length 0 frame size 4096 check passed\n"))
         << r.out;
     EXPECT_EQ(r.err, "");
 
     for (const std::string& file : {smallest, m_app + "/" + kProgram}) {
-        options.command = std::string(FP_BIN_DIR) + "/fwpack";
-        options.arguments = {"info", file};
-        r = RunProgram(options);
+        r = Run(m_app, std::string(FP_BIN_DIR) + "/fwpack", "0.01", {"info", file});
         EXPECT_EQ(r.exitStatus, 0) << file << ": " << r.err;
         EXPECT_EQ(r.out, std::string("identity ") + kIdentity +
                              "\nunit 0 type 0x00010000 length 0 frames 0\n");
@@ -638,14 +623,7 @@ TEST_F(StartupRun, BadTimeScaleIsRefusedBeforeTheGuard) {
         EXPECT_EQ(r.leftoverProcesses, 0);
     }
     // A check is refused alike, with no verdict line.
-    RunOptions check;
-    check.workDir = m_app;
-    check.command = std::string("./") + kProgram;
-    check.arguments = {"--check"};
-    check.root = m_root;
-    check.guardPort = m_port;
-    check.timeScale = "abc";
-    const RunResult refused = RunProgram(check);
+    const RunResult refused = Run(m_app, std::string("./") + kProgram, "abc", {"--check"});
     ASSERT_TRUE(refused.exited);
     EXPECT_EQ(refused.exitStatus, 2);
     EXPECT_EQ(refused.out, "");

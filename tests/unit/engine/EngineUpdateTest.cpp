@@ -1,9 +1,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 
+#include "DeviceExchange.h"
 #include "EngineFakeDevice.h"
 
 namespace enginetest {
@@ -206,11 +208,18 @@ TEST_F(EngineDownload, ABlockNeverAcknowledgedFailsElevenPassesWithCode19) {
     EXPECT_EQ(g_nErrorCode, 19);
     EXPECT_EQ(TatolDownloadFailNum, 0);  // the next run starts counting afresh
     EXPECT_FALSE(isDLDMode);
-    // Every pass starts with the erase of unit 0 and sends its first block
-    // ten times, always as block 1; no image is closed.
+    // Every pass starts with the erase of unit 0 and tries its first block
+    // ten times, always as block 1; no image is closed. Each try ends
+    // unanswered in the log; on a busy machine the probe before a try may
+    // go unanswered at this time scale too, and that try sends nothing, so
+    // the frames are at most as many as the tries.
     EXPECT_EQ(FramesStartingWith(0x41).size(), 11u);
+    char unanswered[128];
+    std::snprintf(unanswered, sizeof unanswered, BlockExchange(1).noReply, 1);
+    EXPECT_EQ(CountInLog(unanswered), 110u);
     const std::vector<Bytes> blocks = FramesStartingWith(0x42);
-    ASSERT_EQ(blocks.size(), 110u);
+    ASSERT_FALSE(blocks.empty());
+    EXPECT_LE(blocks.size(), 110u);
     for (const Bytes& block : blocks)
         EXPECT_EQ(Be32(block, 1), 1u);
     EXPECT_TRUE(FramesStartingWith(0x43).empty());

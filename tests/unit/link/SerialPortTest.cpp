@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -427,6 +428,35 @@ TEST(SerialPortClaim, ExclusiveModeIsOursOnlyWhileOpenAndAnotherHoldersIsKept) {
     EXPECT_EQ(log.Count("port closed succeed\n"), 1);
     ASSERT_EQ(ioctl(pty.slave(), TIOCNXCL), 0);
     EXPECT_EQ(pty.Pending(50), Bytes());
+}
+
+TEST(LockFile, ProcessIdInEitherForm) {
+    const int32_t binary = 4242;
+    char binaryBytes[4];
+    std::memcpy(binaryBytes, &binary, sizeof binary);
+    struct Row {
+        std::string data;
+        long pid;
+    };
+    const int32_t low = 49;  // its first byte is the digit 1
+    char lowBytes[4];
+    std::memcpy(lowBytes, &low, sizeof low);
+    const Row rows[] = {
+        {"      1234\n", 1234},               // ten columns
+        {"      1234 minicom root\n", 1234},  // ... then the program and the user
+        {"1234", 1234},                       // bare digits
+        {std::string(binaryBytes, 4), 4242},  // the old binary form
+        {std::string(lowBytes, 4), 49},
+        {"\t1234\n", 1234},
+        {"", 0},
+        {"\n", 0},
+        {"0", 0},
+        {"garbage\n", 0},
+        {"99999999999\n", 0},  // more digits than a process id has
+        {"-5\n", 0},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(LockFilePid(r.data.data(), r.data.size()), r.pid) << r.data;
 }
 
 }  // namespace

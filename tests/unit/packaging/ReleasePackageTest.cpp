@@ -5,10 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -64,8 +65,33 @@ std::string Chomp(std::string text) {
 // One assignment or match of a udev rule: KEY, KEY{attribute}, an operator
 // and a double-quoted value.
 bool IsRuleToken(const std::string& token) {
-    static const std::regex pattern(R"re([A-Z_]+(\{[A-Za-z_/]+\})?(==|!=|\+=|:=|=)"[^"]*")re");
-    return std::regex_match(token, pattern);
+    size_t at = 0;
+    while (at < token.size() &&
+           (std::isupper(static_cast<unsigned char>(token[at])) || token[at] == '_'))
+        ++at;
+    if (at == 0)
+        return false;
+    if (at < token.size() && token[at] == '{') {
+        const size_t close = token.find('}', at);
+        if (close == std::string::npos || close == at + 1)
+            return false;
+        for (size_t i = at + 1; i < close; ++i) {
+            const unsigned char c = static_cast<unsigned char>(token[i]);
+            if (!std::isalnum(c) && c != '_' && c != '/')
+                return false;
+        }
+        at = close + 1;
+    }
+    bool op = false;
+    for (const char* candidate : {"==", "!=", "+=", ":=", "="}) {
+        if (token.compare(at, std::strlen(candidate), candidate) == 0) {
+            at += std::strlen(candidate);
+            op = true;
+            break;
+        }
+    }
+    return op && token.size() >= at + 2 && token[at] == '"' && token.back() == '"' &&
+           token.find('"', at + 1) == token.size() - 1;
 }
 
 // The udev rules stand where udev reads a package's rules, as the source has
@@ -154,7 +180,11 @@ TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
         {"usr/share/doc/flashpilot/README.md", false},
         {"usr/share/doc/flashpilot/copyright", false},
         {"usr/share/doc/flashpilot/changelog.gz", false},
-        {"usr/share/doc/flashpilot/support-bundle.sh", false},
+        {"usr/bin/flashpilot-support-bundle", true},
+        {"usr/share/flashpilot/ansible/update-modem.yml", false},
+        {"usr/share/flashpilot/ansible/roles/flashpilot/tasks/main.yml", false},
+        {"usr/share/flashpilot/ansible/README.md", false},
+        {"usr/share/man/man1/flashpilot-support-bundle.1.gz", false},
         {"usr/share/man/man1/flashpilot.1.gz", false},
         {"usr/share/man/man1/fwpack.1.gz", false},
         {"usr/share/man/man1/modemsim.1.gz", false},
@@ -172,6 +202,18 @@ TEST(ReleasePackage, DebianPackageInstallsWorkingTools) {
     ASSERT_GE(image.size(), 4u);
     EXPECT_EQ(pkgtest::Bytes(image.begin(), image.begin() + 4),
               (pkgtest::Bytes{0x7F, 'E', 'L', 'F'}));
+
+    // The support bundle, run by its name on the PATH, packs a run's folder.
+    const std::string runDir = dir / "run";
+    ASSERT_EQ(mkdir(runDir.c_str(), 0755), 0);
+    pkgtest::WriteBytes(runDir + "/KorvelFlashPilotLog.log", pkgtest::Bytes{'l', 'o', 'g'});
+    const std::string path = root + "/usr/bin:" + std::string(getenv("PATH"));
+    const RunResult bundle = RunCommand(
+        dir, {"env", "PATH=" + path, "sh", "-c",
+              "cd \"$1\" && exec flashpilot-support-bundle \"$2\"", "sh", dir.Path(), runDir});
+    EXPECT_EQ(bundle.status, 0) << bundle.err;
+    EXPECT_NE(bundle.out.find(dir.Path() + "/flashpilot-support-"), std::string::npos)
+        << bundle.out;
 
     // The installed fwpack: builds a package, attaches it to the installed
     // image, and finds the package in the result.

@@ -71,8 +71,8 @@ TEST(RackProgress, TraceFilesTakeThePortPathBeforeTheirExtension) {
 TEST(RackReport, EveryModemIsAnEntryAndOneWithoutAReportIsAFailureNamingItsPath) {
     const std::string single =
         R"({"device": {"usb_path": "1-1"}, "result": "success", "error_code": null})";
-    const nlohmann::json merged = nlohmann::json::parse(
-        RackReportText("failure", {{"1-1", single}, {"1-2", ""}, {"1-3", "{\"cut"}}));
+    const nlohmann::json merged = nlohmann::json::parse(RackReportText(
+        "failure", {{"1-1", single, ""}, {"1-2", "", ""}, {"1-3", "{\"cut", "held"}}));
     EXPECT_EQ(merged["result"], "failure");
     EXPECT_EQ(merged["program"]["name"], "FlashPilot");
     EXPECT_TRUE(merged.contains("package"));
@@ -83,6 +83,8 @@ TEST(RackReport, EveryModemIsAnEntryAndOneWithoutAReportIsAFailureNamingItsPath)
         EXPECT_EQ(merged["modems"][i]["result"], "failure");
         EXPECT_TRUE(merged["modems"][i]["error_code"].is_null());
     }
+    EXPECT_NE(merged["modems"][1]["message"], "");
+    EXPECT_EQ(merged["modems"][2]["message"], "held");
 }
 
 }  // namespace

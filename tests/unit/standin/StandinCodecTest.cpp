@@ -179,11 +179,30 @@ TEST(StandinReplay, RecordingGivesStepsRepliesEnumerationsAndBreaches) {
     EXPECT_TRUE(r.steps[1].replies.at(0).flag);
     EXPECT_EQ(modemsim::ReplayBreach(1, r, Bytes{0x0C}, "00"), "");
     EXPECT_EQ(modemsim::ReplayBreach(1, r, Bytes{0x0C, 0x01}, "00"),
-              "request 2 differs: recorded 0C, received 0C 01");
+              "request 2 (command 0C) differs at offset 1: recorded (nothing) (1 bytes), "
+              "received 01 (2 bytes)");
     EXPECT_EQ(modemsim::ReplayBreach(1, r, Bytes{0x0C}, "02"),
-              "request 2 0C went to interface 02, recorded on interface 00");
+              "request 2 (command 0C) went to interface 02, recorded on interface 00");
     EXPECT_EQ(modemsim::ReplayBreach(2, r, Bytes{0x0A}, "00"),
-              "request 3 is not in the recording (2 requests): received 0A");
+              "request 3 (command 0A) is not in the recording (2 requests): received 0A");
+
+    // Two 4 KiB blocks that differ at byte 100: 32 bytes of each side from there.
+    Bytes recorded(4106, 0x11);
+    recorded[0] = 0x42;
+    Bytes received = recorded;
+    received[100] = 0x12;
+    r.steps[1].request = recorded;
+    std::string tail;
+    for (int i = 0; i < 31; ++i)
+        tail += " 11";
+    EXPECT_EQ(modemsim::ReplayBreach(1, r, received, "00"),
+              "request 2 (command 42) differs at offset 100: recorded 11" + tail +
+                  " ... (4106 bytes), received 12" + tail + " ... (4106 bytes)");
+    EXPECT_EQ(modemsim::ReplayBreach(2, r, received, "00").size(),
+              std::string("request 3 (command 42) is not in the recording (2 requests): "
+                          "received ")
+                      .size() +
+                  32 * 3 - 1 + 4);
 }
 
 TEST(StandinCli, ParsesIdentityTimingAndFaults) {

@@ -42,8 +42,14 @@ TEST_F(ModemLockTest, ASecondRunForTheSameModemIsBusyAndOneForAnotherGoesAhead) 
     ASSERT_EQ(lstat((m_root + "/run/lock/flashpilot-usb-1-1.2.lock").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     EXPECT_EQ(second.Take("1-1.2", &why), ModemLock::Result::kBusy);
+    // Held by another run for every object but the holder; asking creates no file.
+    EXPECT_TRUE(second.HeldElsewhere("1-1.2"));
+    EXPECT_FALSE(first.HeldElsewhere("1-1.2"));
+    EXPECT_FALSE(second.HeldElsewhere("9-9"));
+    EXPECT_NE(access((m_root + "/run/lock/flashpilot-usb-9-9.lock").c_str(), F_OK), 0);
     EXPECT_EQ(other.Take("1-1.3", &why), ModemLock::Result::kTaken) << why;
     first.Release();
+    EXPECT_FALSE(second.HeldElsewhere("1-1.2"));
     EXPECT_EQ(second.Take("1-1.2", &why), ModemLock::Result::kTaken) << why;
     // Taking another modem's lock drops the one held before.
     EXPECT_EQ(second.Take("1-1.4", &why), ModemLock::Result::kTaken) << why;

@@ -13,7 +13,6 @@
 
 #include "Autosuspend.h"
 #include "Function.h"
-#include "PortClaim.h"
 #include "PortDiscovery.h"
 #include "UsbDevice.h"
 
@@ -397,6 +396,23 @@ TEST_F(PortDiscoveryWalk, APinnedModemIsTheOnlyOneEvenWhenAloneElsewhere) {
     ForgetFollowedDevice();
 }
 
+TEST_F(PortDiscoveryWalk, AModemAnotherRunHoldsIsNeverTaken) {
+    AddDevice("1-1", 0);
+    AddDevice("1-2", 3);
+    SkipDevicesHeldElsewhere([](const std::string& path) { return path == "1-1"; });
+    ASSERT_EQ(Walk(), 0);
+    EXPECT_STREQ(cpcui, "ttyUSB5");
+    EXPECT_TRUE(IsPortOfOtherDevice("ttyUSB2"));
+    // Alone, it is still left alone; the log says so once.
+    RemoveDevice("1-2");
+    ForgetFollowedDevice();
+    EXPECT_EQ(Walk(), -1);
+    EXPECT_EQ(Count(m_log, "The modem at USB port 1-1 is being updated by another FlashPilot"), 1u)
+        << m_log;
+    SkipDevicesHeldElsewhere({});
+    ForgetFollowedDevice();
+}
+
 TEST_F(PortDiscoveryWalk, ListingGivesEveryModemWithItsModeProductAndRolesAndLogsNothing) {
     AddDevice("1-10", 6);
     AddDeviceInterface("1-2", 0, kLoaderProductId, "ttyUSB3");
@@ -490,35 +506,6 @@ TEST(PortPathChoice, RecordedPathIsHonoured) {
     };
     for (const Row& r : rows)
         EXPECT_EQ(ChooseDevicePath(r.paths, r.recorded, r.firstSawOne), r.chosen) << r.recorded;
-}
-
-TEST(LockFile, ProcessIdInEitherForm) {
-    const int32_t binary = 4242;
-    char binaryBytes[4];
-    std::memcpy(binaryBytes, &binary, sizeof binary);
-    struct Row {
-        std::string data;
-        long pid;
-    };
-    const int32_t low = 49;  // its first byte is the digit 1
-    char lowBytes[4];
-    std::memcpy(lowBytes, &low, sizeof low);
-    const Row rows[] = {
-        {"      1234\n", 1234},               // ten columns
-        {"      1234 minicom root\n", 1234},  // ... then the program and the user
-        {"1234", 1234},                       // bare digits
-        {std::string(binaryBytes, 4), 4242},  // the old binary form
-        {std::string(lowBytes, 4), 49},
-        {"\t1234\n", 1234},
-        {"", 0},
-        {"\n", 0},
-        {"0", 0},
-        {"garbage\n", 0},
-        {"99999999999\n", 0},  // more digits than a process id has
-        {"-5\n", 0},
-    };
-    for (const Row& r : rows)
-        EXPECT_EQ(LockFilePid(r.data.data(), r.data.size()), r.pid) << r.data;
 }
 
 }  // namespace
