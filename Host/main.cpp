@@ -72,10 +72,12 @@ bool TakeGuards(const ProgramOptions& options, int* status) {
             *status = kGuardStatus;
             return false;
         }
+        // With no modem to be seen, one restarting in another run's update
+        // would be the first: that run owns it.
         const std::vector<SModemListing> modems = ListModems();
-        if (modems.empty())
+        path = modems.empty() ? g_modemLock.AnyHeldElsewhere() : modems.front().portPath;
+        if (path.empty())
             return true;  // the search finds no port and says so
-        path = modems.front().portPath;
     }
     std::string why;
     const ModemLock::Result taken = g_modemLock.Take(path, &why);
@@ -83,12 +85,8 @@ bool TakeGuards(const ProgramOptions& options, int* status) {
     // directory) goes on as it always has: its guard is the single-instance
     // guard, and the port's own rights decide the rest.
     if (taken == ModemLock::Result::kTaken ||
-        (taken == ModemLock::Result::kFailed && options.usbPort.empty())) {
-        // Modems that other runs update are never walked into.
-        SkipDevicesHeldElsewhere(
-            [](const std::string& portPath) { return g_modemLock.HeldElsewhere(portPath); });
+        (taken == ModemLock::Result::kFailed && options.usbPort.empty()))
         return true;
-    }
     if (taken == ModemLock::Result::kBusy)
         std::printf("The modem at USB port %s is being updated by another FlashPilot!\n",
                     path.c_str());
@@ -136,6 +134,9 @@ bool StartUp(int argc, char** argv, const ProgramOptions& options, int* status) 
 
     if (!TakeGuards(options, status))
         return false;
+    // Modems that other runs update are never walked into.
+    SkipDevicesHeldElsewhere(
+        [](const std::string& portPath) { return g_modemLock.HeldElsewhere(portPath); });
     ArmRunRecords();
 
     // The program's own file is looked up by its base name in the working

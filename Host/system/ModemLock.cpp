@@ -1,5 +1,6 @@
 #include "ModemLock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -51,6 +52,30 @@ bool ModemLock::HeldElsewhere(const std::string& portPath) const {
     const bool held = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     close(fd);  // drops the shared lock, if taken
     return held;
+}
+
+std::string ModemLock::AnyHeldElsewhere() const {
+    char dir[kPathSize];
+    DIR* d = Rooted(kLockDir, dir) ? opendir(dir) : nullptr;
+    if (d == nullptr)
+        return std::string();
+    const std::string prefix = "flashpilot-usb-", suffix = ".lock";
+    std::string found;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() <= prefix.size() + suffix.size() ||
+            name.compare(0, prefix.size(), prefix) ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix))
+            continue;
+        const std::string path =
+            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        if (HeldElsewhere(path)) {
+            found = path;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
 }
 
 ModemLock::Result ModemLock::Take(const std::string& portPath, std::string* why) {

@@ -32,6 +32,9 @@ public:
     // Whether another run (any lock but this object's) holds the lock of
     // the modem at portPath. Creates no file.
     bool HeldElsewhere(const std::string& portPath) const;
+    // The port path of a modem another run holds, such as one restarting
+    // in that run's update; empty when there is none.
+    std::string AnyHeldElsewhere() const;
 
     // The lock file of the modem at portPath, unprefixed.
     static std::string FileFor(const std::string& portPath);

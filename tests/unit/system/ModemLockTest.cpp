@@ -37,6 +37,7 @@ protected:
 TEST_F(ModemLockTest, ASecondRunForTheSameModemIsBusyAndOneForAnotherGoesAhead) {
     std::string why;
     ModemLock first, second, other;
+    EXPECT_EQ(first.AnyHeldElsewhere(), "");
     ASSERT_EQ(first.Take("1-1.2", &why), ModemLock::Result::kTaken) << why;
     struct stat st;
     ASSERT_EQ(lstat((m_root + "/run/lock/flashpilot-usb-1-1.2.lock").c_str(), &st), 0);
@@ -48,8 +49,11 @@ TEST_F(ModemLockTest, ASecondRunForTheSameModemIsBusyAndOneForAnotherGoesAhead) 
     EXPECT_FALSE(second.HeldElsewhere("9-9"));
     EXPECT_NE(access((m_root + "/run/lock/flashpilot-usb-9-9.lock").c_str(), F_OK), 0);
     EXPECT_EQ(other.Take("1-1.3", &why), ModemLock::Result::kTaken) << why;
+    EXPECT_EQ(first.AnyHeldElsewhere(), "1-1.3");
     first.Release();
     EXPECT_FALSE(second.HeldElsewhere("1-1.2"));
+    other.Release();
+    EXPECT_EQ(second.AnyHeldElsewhere(), "");
     EXPECT_EQ(second.Take("1-1.2", &why), ModemLock::Result::kTaken) << why;
     // Taking another modem's lock drops the one held before.
     EXPECT_EQ(second.Take("1-1.4", &why), ModemLock::Result::kTaken) << why;
