@@ -60,39 +60,51 @@ int FailedAfterExtraction(int status) {
     return FailedStart(status);
 }
 
+// Refuses a run whose modem another run updates.
+bool RefuseBusyModem(const std::string& path, int* status) {
+    std::printf("The modem at USB port %s is being updated by another FlashPilot!\n", path.c_str());
+    std::printf("FlashPilot can not run!\n");
+    *status = EarlyExit(kGuardStatus);
+    return false;
+}
+
+// The modem a run without --usb-port is for: the first one found, or with
+// none to be seen, one that another run holds (restarting in its update).
+std::string PlainRunsModem() {
+    const std::vector<SModemListing> modems = ListModems();
+    return modems.empty() ? g_modemLock.AnyHeldElsewhere() : modems.front().portPath;
+}
+
 // The guards of a run: the single-instance guard for a run without
-// --usb-port, then the lock of the run's modem (the one at --usb-port, or the
+// --usb-port, and the lock of the run's modem (the one at --usb-port, or the
 // first modem the walk will take). false: refused, *status set; nothing
-// written and no port opened.
+// written and no port opened. A busy modem is refused before the
+// single-instance guard's listener starts, since that child writes the log;
+// the guard's text comes first when both are held.
 bool TakeGuards(const ProgramOptions& options, int* status) {
-    std::string path = options.usbPort;
-    if (path.empty()) {
-        if (!NotReentrant()) {
+    const bool plain = options.usbPort.empty();
+    const std::string path = plain ? PlainRunsModem() : options.usbPort;
+    if (plain) {
+        const bool modemBusy = !path.empty() && g_modemLock.HeldElsewhere(path);
+        if (modemBusy ? SingleInstanceHeld() : !NotReentrant()) {
             std::fputs(kAnotherInstanceText, stdout);
             *status = kGuardStatus;
             return false;
         }
-        // With no modem to be seen, one restarting in another run's update
-        // would be the first: that run owns it.
-        const std::vector<SModemListing> modems = ListModems();
-        path = modems.empty() ? g_modemLock.AnyHeldElsewhere() : modems.front().portPath;
-        if (path.empty())
-            return true;  // the search finds no port and says so
     }
+    if (path.empty())
+        return true;  // the search finds no port and says so
     std::string why;
     const ModemLock::Result taken = g_modemLock.Take(path, &why);
     // A plain run that cannot lock (a user without write access to the lock
     // directory) goes on as it always has: its guard is the single-instance
     // guard, and the port's own rights decide the rest.
-    if (taken == ModemLock::Result::kTaken ||
-        (taken == ModemLock::Result::kFailed && options.usbPort.empty()))
+    if (taken == ModemLock::Result::kTaken || (taken == ModemLock::Result::kFailed && plain))
         return true;
     if (taken == ModemLock::Result::kBusy)
-        std::printf("The modem at USB port %s is being updated by another FlashPilot!\n",
-                    path.c_str());
-    else
-        std::printf("The lock of the modem at USB port %s cannot be taken: %s\n", path.c_str(),
-                    why.c_str());
+        return RefuseBusyModem(path, status);
+    std::printf("The lock of the modem at USB port %s cannot be taken: %s\n", path.c_str(),
+                why.c_str());
     std::printf("FlashPilot can not run!\n");
     *status = EarlyExit(kGuardStatus);
     return false;

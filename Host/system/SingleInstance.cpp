@@ -71,6 +71,10 @@ bool GuardIsHeld(const sockaddr_in& addr) {
 const char kAnotherInstanceText[] =
     "A Link Companion application or another FlashPilot is running!\nFlashPilot can not run!\n";
 
+bool SingleInstanceHeld() {
+    return GuardIsHeld(GuardAddress());
+}
+
 bool NotReentrant() {
     const sockaddr_in addr = GuardAddress();
     if (GuardIsHeld(addr))

@@ -9,6 +9,9 @@ extern const char kAnotherInstanceText[];
 // already ended and reaped).
 extern int listenerPid;
 
+// Whether another program holds the guard now. Takes nothing.
+bool SingleInstanceHeld();
+
 // Takes the guard. true when this process may run and a listener child now
 // holds the port; false when another program listens on the port, or the
 // port cannot be bound or listened on, or the child cannot be forked.
