@@ -161,17 +161,17 @@ program_round() {
 }
 mbps() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", (s > 0 ? b / s / 1e6 : 0) }'; }
 
-# rack_run N: --all over a rack of N modems at port paths 1-1 ... 1-N;
-# prints "wall own_user own_system".
+# rack_run N: --all over a rack of N modems at port paths 1-1 ... 1-N,
+# measured into $work/eN/measure.
 rack_run() {
-    local n=$1 name=e$1 rack=() k wall own_user own_system
+    local n=$1 name=e$1 rack=() k
     for ((k = 2; k <= n; k++)); do rack+=(--modem "1-$k"); done
     start_sim "$name" --scale "$rack_scale" "${rack[@]}"
     run_program "$work/p20" "$name" "$rack_scale" --all
     stop_sim "$name"
-    for ((k = 1; k <= n; k++)); do check_flash "$work/p20" "$name" "$([ "$n" -gt 1 ] && echo "1-$k")"; done
-    read -r wall _ _ _ _ own_user own_system <"$work/$name/measure"
-    echo "$wall $own_user $own_system"
+    for ((k = 1; k <= n; k++)); do
+        check_flash "$work/p20" "$name" "$([ "$n" -gt 1 ] && echo "1-$k")"
+    done
 }
 
 echo "building the packages in $work ..." >&2
@@ -180,20 +180,29 @@ make_package "$work/p20" 1
 
 # ---------------------------------------------------------------- (e)
 rack_scale=${BENCH_RACK_SCALE:-0.5}
-echo "(e) one modem's update, then --all over 1, 2, 4 and 8 modems at scale $rack_scale ..." >&2
-start_sim e0 --scale "$rack_scale"
-run_program "$work/p20" e0 "$rack_scale"
-stop_sim e0
-check_flash "$work/p20" e0
-read -r e_single _ <"$work/e0/measure"
-e_rows=$(printf '| (e) one modem, plain update (scale %s) | %.1f s | |\n' "$rack_scale" "$e_single")
-for n in 1 2 4 8; do
-    read -r wall own_user own_system < <(rack_run "$n")
-    target=$([ "$n" = 8 ] && echo '<= 1.3' || true)
-    e_rows+=$(printf '\n| (e) --all, %d modem%s | %.1f s = %.2f x one; --all process %.2f s CPU | %s |' \
-        "$n" "$([ "$n" = 1 ] || echo s)" "$wall" "$(awk -v a="$wall" -v b="$e_single" 'BEGIN { print a / b }')" \
-        "$(awk -v u="$own_user" -v s="$own_system" 'BEGIN { print u + s }')" "$target")
-done
+# rack_bench: one modem's plain update, then --all over 1, 2, 4 and 8
+# modems; sets e_rows, the rows of (e).
+rack_bench() {
+    local n wall own_user own_system e_single target
+    echo "(e) one modem's update, then --all over 1, 2, 4 and 8 modems at scale $rack_scale ..." >&2
+    start_sim e0 --scale "$rack_scale"
+    run_program "$work/p20" e0 "$rack_scale"
+    stop_sim e0
+    check_flash "$work/p20" e0
+    read -r e_single _ <"$work/e0/measure"
+    e_rows=$(printf '| (e) one modem, plain update (scale %s) | %.1f s | |' "$rack_scale" "$e_single")
+    for n in 1 2 4 8; do
+        rack_run "$n"
+        read -r wall _ _ _ _ own_user own_system <"$work/e$n/measure"
+        target=$([ "$n" = 8 ] && echo '<= 1.3' || true)
+        e_rows+=$(printf '\n| (e) --all, %d modem%s | %.1f s = %.2f x one; --all process %.2f s CPU | %s |' \
+            "$n" "$([ "$n" = 1 ] || echo s)" "$wall" \
+            "$(awk -v a="$wall" -v b="$e_single" 'BEGIN { print a / b }')" \
+            "$(awk -v u="$own_user" -v s="$own_system" 'BEGIN { print u + s }')" "$target")
+    done
+}
+e_rows=
+if [ "${BENCH_DATA_ONLY:-0}" != 1 ]; then rack_bench; fi
 if [ "${BENCH_RACK_ONLY:-0}" = 1 ]; then
     printf '| figure | value | target |\n|---|---|---|\n%s\n' "$e_rows"
     ok=yes
