@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -141,24 +142,32 @@ std::string RunReportText(const SRunEnd& end) {
     return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-}  // namespace
-
-void WriteRunReport(const SRunEnd& end) {
+// Writes the report once, with the text compose() gives; a failure is one
+// warning, never the end of the run.
+void WriteReportOnce(const std::function<std::string()>& compose) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_path.empty() || g_written)
         return;
     g_written = true;
     std::string why;
     try {
-        EndPhase();
-        const std::string text = RunReportText(end);
+        const std::string text = compose();
         if (ReplaceFile(g_path.c_str(), text.data(), text.size(), &why))
             return;
     } catch (const std::exception& e) {
-        why = e.what();  // the report never ends the run
+        why = e.what();
     }
     std::fprintf(stderr, "Warning: the report %s cannot be written (%s).\n", g_path.c_str(),
                  why.c_str());
+}
+
+}  // namespace
+
+void WriteRunReport(const SRunEnd& end) {
+    WriteReportOnce([&end] {
+        EndPhase();
+        return RunReportText(end);
+    });
 }
 
 std::string RackReportText(const std::string& result, const std::vector<SRackEntry>& modems) {
@@ -186,18 +195,5 @@ std::string RackReportText(const std::string& result, const std::vector<SRackEnt
 }
 
 void WriteRackReport(const std::string& result, const std::vector<SRackEntry>& modems) {
-    std::lock_guard<std::mutex> hold(g_lock);
-    if (g_path.empty() || g_written)
-        return;
-    g_written = true;
-    std::string why;
-    try {
-        const std::string text = RackReportText(result, modems);
-        if (ReplaceFile(g_path.c_str(), text.data(), text.size(), &why))
-            return;
-    } catch (const std::exception& e) {
-        why = e.what();
-    }
-    std::fprintf(stderr, "Warning: the report %s cannot be written (%s).\n", g_path.c_str(),
-                 why.c_str());
+    WriteReportOnce([&] { return RackReportText(result, modems); });
 }
