@@ -1,15 +1,20 @@
 // The program's entry point: the start-up up to the port walk, then the
 // update run.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "AllModems.h"
 #include "Autosuspend.h"
 #include "Function.h"
 #include "Interruption.h"
+#include "ModemLock.h"
 #include "ModemManagerInhibit.h"
 #include "OptionRun.h"
 #include "PackageCommands.h"
@@ -22,6 +27,7 @@
 #include "RunPhases.h"
 #include "SingleInstance.h"
 #include "StartFolder.h"
+#include "StatusChannel.h"
 #include "TestSeams.h"
 
 // Base name of the program's own file, taken from the first argument.
@@ -31,6 +37,9 @@ namespace {
 
 // Exit status of a run refused because FLASHPILOT_TIME_SCALE is bad.
 constexpr int kBadTimeScaleStatus = 2;
+
+// The lock of the run's modem, held until the process ends.
+ModemLock g_modemLock;
 
 // Ends the listener child before an early exit, so a later start is not refused.
 int EarlyExit(int status) {
@@ -51,9 +60,78 @@ int FailedAfterExtraction(int status) {
     return FailedStart(status);
 }
 
+// Refuses a run whose modem another run updates.
+bool RefuseBusyModem(const std::string& path, int* status) {
+    std::printf("The modem at USB port %s is being updated by another FlashPilot!\n", path.c_str());
+    std::printf("FlashPilot can not run!\n");
+    *status = EarlyExit(kGuardStatus);
+    return false;
+}
+
+// The modem a run without --usb-port is for: the first one found, or with
+// none to be seen, one that another run holds (restarting in its update).
+std::string PlainRunsModem() {
+    const std::vector<SModemListing> modems = ListModems();
+    return modems.empty() ? g_modemLock.AnyHeldElsewhere() : modems.front().portPath;
+}
+
+// The guards of a run: the single-instance guard for a run without
+// --usb-port, and the lock of the run's modem (the one at --usb-port, or the
+// first modem the walk will take). false: refused, *status set; nothing
+// written and no port opened. A busy modem is refused before the
+// single-instance guard's listener starts, since that child writes the log;
+// the guard's text comes first when both are held.
+bool TakeGuards(const ProgramOptions& options, int* status) {
+    const bool plain = options.usbPort.empty();
+    const std::string path = plain ? PlainRunsModem() : options.usbPort;
+    if (plain) {
+        const bool modemBusy = !path.empty() && g_modemLock.HeldElsewhere(path);
+        if (modemBusy ? SingleInstanceHeld() : !NotReentrant()) {
+            std::fputs(kAnotherInstanceText, stdout);
+            *status = kGuardStatus;
+            return false;
+        }
+    }
+    if (path.empty())
+        return true;  // the search finds no port and says so
+    std::string why;
+    const ModemLock::Result taken = g_modemLock.Take(path, &why);
+    // A plain run that cannot lock (a user without write access to the lock
+    // directory) goes on as it always has: its guard is the single-instance
+    // guard, and the port's own rights decide the rest.
+    if (taken == ModemLock::Result::kTaken || (taken == ModemLock::Result::kFailed && plain))
+        return true;
+    if (taken == ModemLock::Result::kBusy)
+        return RefuseBusyModem(path, status);
+    std::printf("The lock of the modem at USB port %s cannot be taken: %s\n", path.c_str(),
+                why.c_str());
+    std::printf("FlashPilot can not run!\n");
+    *status = EarlyExit(kGuardStatus);
+    return false;
+}
+
+// The directory of a --usb-port run's own files, dir + path + "/", created
+// when missing; a symbolic link or another file there is refused.
+bool MakeRunDirectory(const std::string& dir, const std::string& path) {
+    const std::string full = dir + path;
+    struct stat st;
+    if (mkdir(full.c_str(), 0755) != 0 &&
+        (errno != EEXIST || lstat(full.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        std::printf("Create directory %s failed!\n", full.c_str());
+        return false;
+    }
+    if (full.size() + 1 >= sizeof g_ResourcesPath) {
+        std::printf("Get current path failed!\n");
+        return false;
+    }
+    std::snprintf(g_ResourcesPath, sizeof g_ResourcesPath, "%s/", full.c_str());
+    return true;
+}
+
 // The start-up steps up to the port walk. true: go on with the update run;
 // false: the process ends with *status.
-bool StartUp(int argc, char** argv, bool checking, int* status) {
+bool StartUp(int argc, char** argv, const ProgramOptions& options, int* status) {
+    const bool checking = options.mode == ProgramOptions::Mode::kCheck;
     std::string scaleMessage;
     if (!TimeScaleIsValid(&scaleMessage)) {
         std::fprintf(stderr, "%s\n", scaleMessage.c_str());
@@ -66,13 +144,11 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
     const char* self = (argc > 0 && argv[0] != nullptr) ? argv[0] : "";
     std::printf("%s\n", self);
 
-    if (!NotReentrant()) {
-        std::printf(
-            "A Link Companion application or another FlashPilot is running!\nFlashPilot can not "
-            "run!\n");
-        *status = 29;
+    if (!TakeGuards(options, status))
         return false;
-    }
+    // Modems that other runs update are never walked into.
+    SkipDevicesHeldElsewhere(
+        [](const std::string& portPath) { return g_modemLock.HeldElsewhere(portPath); });
     ArmRunRecords();
 
     // The program's own file is looked up by its base name in the working
@@ -93,8 +169,18 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
         return false;
     }
     std::strcat(g_ResourcesPath, "/");
+    // The program file is beside the run's directory; a --usb-port run keeps
+    // its own files in the directory named by its port path.
+    const std::string programDir = g_ResourcesPath;
+    if (!options.usbPort.empty()) {
+        if (!MakeRunDirectory(programDir, options.usbPort)) {
+            *status = EarlyExit(-1);
+            return false;
+        }
+        FollowOnlyDevice(options.usbPort);
+    }
 
-    if (!nameFits || SeparateFile(g_ResourcesPath, name) != 0) {
+    if (!nameFits || SeparateFile(g_ResourcesPath, name, programDir.c_str()) != 0) {
         std::printf("Separete Bin File failed!\n");
         Log("Separete Bin File failed!");
         std::fputs(StartFolderHint(g_ResourcesPath).c_str(), stdout);
@@ -113,7 +199,7 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
 
     // A package this host does not trust ends the run before any port is
     // looked for; the failure screen has written "FALSE" already.
-    if (!AdmitPackage(std::string(g_ResourcesPath) + name, checking)) {
+    if (!AdmitPackage(programDir + name, checking)) {
         DeleteFilses();
         *status = EarlyExit(0);
         return false;
@@ -121,6 +207,19 @@ bool StartUp(int argc, char** argv, bool checking, int* status) {
 
     if (GetDevicePIDAndSetPorts() == -1) {
         *status = FailedAfterExtraction(1);
+        return false;
+    }
+    // A plain run whose walk took another modem than the one it locked at its
+    // guard (none was there then) locks that one before any port is opened.
+    // The walk skips modems other runs hold, so only a run that began in
+    // between can hold it.
+    std::string why;
+    if (g_modemLock.Path() != FollowedDevicePath() &&
+        g_modemLock.Take(FollowedDevicePath(), &why) == ModemLock::Result::kBusy) {
+        std::printf("The modem at USB port %s is being updated by another FlashPilot!\n",
+                    FollowedDevicePath().c_str());
+        DeleteFilses();
+        *status = FailedStart(kGuardStatus);
         return false;
     }
     return true;
@@ -138,11 +237,15 @@ int main(int argc, char** argv) {
     if (HandleCommandLine(argc, argv, &options, &status))
         return status;
     BeginOptionRun(options);
+    if (options.all)
+        return RunAllModems(argc, argv, options);
+    // A run started by --all sends its phases and progress to it.
+    OpenStatusChannel();
     BeginPhase("start-up");
 
     // Before the listener child and any thread exist, so all inherit it.
     BlockInterruptions();
-    if (!StartUp(argc, argv, options.mode == ProgramOptions::Mode::kCheck, &status))
+    if (!StartUp(argc, argv, options, &status))
         return EndEarly(status);
     AfterStartUp();
 

@@ -8,7 +8,11 @@
 #       terminal that acknowledges every frame: the link's ceiling);
 #   (b) CPU time of a complete run at real time (scale 1);
 #   (c) extraction and unit check of the program file beside cp of it;
-#   (d) peak resident set of complete runs with the 20 MB and a 200 MB package.
+#   (d) peak resident set of complete runs with the 20 MB and a 200 MB package;
+#   (e) many modems: --all over racks of 1, 2, 4 and 8 modems (the 20 MB
+#       package each) against one modem's plain update, at the time scale
+#       BENCH_RACK_SCALE (default 0.5), with the --all process's own CPU time.
+#       BENCH_RACK_ONLY=1 runs (e) alone and prints its rows.
 # BENCH_SCALE (default 0.05) shortens the pauses of the runs of (a) and of
 # the 200 MB run; BENCH_ROUNDS (default 7) rounds of (a): the best time of each side
 # counts, and the median of the ratios of the program and the pump run of the
@@ -102,13 +106,14 @@ run_program() {
     [ "$result" = TRUE ] || fail "the program run $name ended with '$result'"
 }
 
-# check_flash PKGDIR NAME: what the stand-in flashed equals the units.
+# check_flash PKGDIR NAME [PORT]: what the stand-in flashed equals the units
+# (a rack's modem at port path PORT: in its own folder).
 check_flash() {
-    local type
+    local type flash=$work/$2/flash${3:+/$3}
     for unit in "$1"/units/*.bin; do
         type=$(basename "$unit" .bin)
-        cmp -s "$unit" "$work/$2/flash/$(printf '%08X' "$type").bin" ||
-            fail "run $2 flashed unit $type wrongly"
+        cmp -s "$unit" "$flash/$(printf '%08X' "$type").bin" ||
+            fail "run $2 flashed unit $type wrongly${3:+ on $3}"
     done
 }
 
@@ -156,9 +161,53 @@ program_round() {
 }
 mbps() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.1f", (s > 0 ? b / s / 1e6 : 0) }'; }
 
+# rack_run N: --all over a rack of N modems at port paths 1-1 ... 1-N,
+# measured into $work/eN/measure.
+rack_run() {
+    local n=$1 name=e$1 rack=() k
+    for ((k = 2; k <= n; k++)); do rack+=(--modem "1-$k"); done
+    start_sim "$name" --scale "$rack_scale" "${rack[@]}"
+    run_program "$work/p20" "$name" "$rack_scale" --all
+    stop_sim "$name"
+    for ((k = 1; k <= n; k++)); do
+        check_flash "$work/p20" "$name" "$([ "$n" -gt 1 ] && echo "1-$k")"
+    done
+}
+
 echo "building the packages in $work ..." >&2
 make_package "$work/p20" 1
-make_package "$work/p200" 10
+[ "${BENCH_RACK_ONLY:-0}" = 1 ] || make_package "$work/p200" 10
+
+# ---------------------------------------------------------------- (e)
+rack_scale=${BENCH_RACK_SCALE:-0.5}
+# rack_bench: one modem's plain update, then --all over 1, 2, 4 and 8
+# modems; sets e_rows, the rows of (e).
+rack_bench() {
+    local n wall own_user own_system e_single target
+    echo "(e) one modem's update, then --all over 1, 2, 4 and 8 modems at scale $rack_scale ..." >&2
+    start_sim e0 --scale "$rack_scale"
+    run_program "$work/p20" e0 "$rack_scale"
+    stop_sim e0
+    check_flash "$work/p20" e0
+    read -r e_single _ <"$work/e0/measure"
+    e_rows=$(printf '| (e) one modem, plain update (scale %s) | %.1f s | |' "$rack_scale" "$e_single")
+    for n in 1 2 4 8; do
+        rack_run "$n"
+        read -r wall _ _ _ _ own_user own_system <"$work/e$n/measure"
+        target=$([ "$n" = 8 ] && echo '<= 1.3' || true)
+        e_rows+=$(printf '\n| (e) --all, %d modem%s | %.1f s = %.2f x one; --all process %.2f s CPU | %s |' \
+            "$n" "$([ "$n" = 1 ] || echo s)" "$wall" \
+            "$(awk -v a="$wall" -v b="$e_single" 'BEGIN { print a / b }')" \
+            "$(awk -v u="$own_user" -v s="$own_system" 'BEGIN { print u + s }')" "$target")
+    done
+}
+e_rows=
+if [ "${BENCH_DATA_ONLY:-0}" != 1 ]; then rack_bench; fi
+if [ "${BENCH_RACK_ONLY:-0}" = 1 ]; then
+    printf '| figure | value | target |\n|---|---|---|\n%s\n' "$e_rows"
+    ok=yes
+    exit 0
+fi
 
 # ---------------------------------------------------------------- (a)
 mkfifo "$work/responder.out"
@@ -217,7 +266,7 @@ echo "(b) a complete run at real time (two minutes) ..." >&2
 start_sim b --scale 1
 run_program "$work/p20" b 1
 stop_sim b
-read -r b_wall b_user b_sys b_hwm b_status <"$work/b/measure"
+read -r b_wall b_user b_sys b_hwm b_status _ _ <"$work/b/measure"
 
 # ---------------------------------------------------------------- (c)
 echo "(c) extraction and unit check ..." >&2
@@ -228,7 +277,7 @@ for i in 1 2 3 4 5; do
     "$bin/bench_measure" "$work/c/m" cp "$work/c/flashpilot" "$work/c/copy"
     awk '{ print $1 }' "$work/c/m" >>"$work/c.cp"
     "$bin/bench_measure" "$work/c/m" "$bin/bench_startup" "$work/c/flashpilot" >"$work/c/split"
-    read -r wall _ _ _ status <"$work/c/m"
+    read -r wall _ _ _ status _ _ <"$work/c/m"
     [ "$status" = 0 ] || fail "bench_startup failed"
     echo "$wall" >>"$work/c.startup"
     read -r extraction check <"$work/c/split"
@@ -272,6 +321,7 @@ awk -v p="$program_s" -v q="$pump_s" -v c="$ceiling_s" \
     printf "| (d) peak resident set, 20 MB package | %.2f MiB | <= 8 MiB |\n", h20 / 1024
     printf "| (d) peak resident set, 200 MB package (scale %s) | %.2f MiB | <= 8 MiB, within 1 MiB of 20 MB |\n", scale, h200 / 1024
 }'
+echo "$e_rows"
 echo
 echo "(a) seconds per round: program $(paste -sd' ' "$work/a.program"); pump $(paste -sd' ' \
     "$work/a.pump"); pump against bench_responder $(paste -sd' ' "$work/a.ceiling")"

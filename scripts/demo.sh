@@ -5,7 +5,14 @@
 # then compares what the stand-in flashed with the package, unit by unit.
 # DEMO_SCALE (default 0.1) shortens every pause and time-out of both sides
 # tenfold; the run then takes about ten seconds instead of minutes.
+# "demo.sh --modems N" plays a rack of N modems at port paths 1-1 ... 1-N,
+# updates them all at once with --all, and compares every modem's flash.
 set -euo pipefail
+modems=0
+if [ "${1:-}" = --modems ]; then
+    modems=${2:-}
+    [[ "$modems" =~ ^[1-9][0-9]?$ ]] || { echo "usage: $0 [--modems N] (N from 1 to 99)"; exit 2; }
+fi
 cd "$(dirname "$0")/.."
 top=$PWD
 scripts/setup-host.sh
@@ -45,8 +52,10 @@ build/bin/fwpack info "$demo/run/flashpilot"
 
 # The stand-in prints "ready" once its device is enumerated.
 mkfifo "$demo/sim.out"
+rack=()
+for ((k = 2; k <= modems; k++)); do rack+=(--modem "1-$k"); done
 build/bin/modemsim --root "$demo/root" --flash-dir "$demo/flash" --scale "$scale" \
-    --trace "$demo/trace.txt" >"$demo/sim.out" &
+    --trace "$demo/trace.txt" "${rack[@]}" >"$demo/sim.out" &
 sim=$!
 stop_sim() { kill -TERM "$sim" 2>/dev/null && wait "$sim" || true; }
 trap stop_sim EXIT
@@ -57,7 +66,9 @@ cat <&3 >"$demo/sim.log" &
 
 echo
 echo "=== running ./flashpilot in $demo/run"
-(cd "$demo/run" && FLASHPILOT_ROOT="$demo/root" FLASHPILOT_TIME_SCALE="$scale" ./flashpilot) || true
+options=()
+[ "$modems" -gt 0 ] && options=(--all)
+(cd "$demo/run" && FLASHPILOT_ROOT="$demo/root" FLASHPILOT_TIME_SCALE="$scale" ./flashpilot "${options[@]}") || true
 
 stop_sim
 trap - EXIT
@@ -66,10 +77,17 @@ echo "=== result file: $(tr -d '\0' <"$demo/run/FlashPilot-Result")"
 echo "=== program log: $demo/run/KorvelFlashPilotLog.log"
 echo "=== frames exchanged: $demo/trace.txt ($(wc -l <"$demo/trace.txt") lines)"
 flashed=ok
-for unit in "${units[@]}"; do
-    IFS=: read -r type file size <<<"$unit"
-    name=$(printf '%08X.bin' "$type")
-    cmp -s "$demo/units/$file" "$demo/flash/$name" || flashed="DIFFERENT ($name)"
+dirs=("$demo/flash")
+if [ "$modems" -gt 0 ]; then
+    dirs=()
+    for ((k = 1; k <= modems; k++)); do dirs+=("$demo/flash/1-$k"); done
+fi
+for dir in "${dirs[@]}"; do
+    for unit in "${units[@]}"; do
+        IFS=: read -r type file size <<<"$unit"
+        name=$(printf '%08X.bin' "$type")
+        cmp -s "$demo/units/$file" "$dir/$name" || flashed="DIFFERENT (${dir#"$demo/flash"}/$name)"
+    done
 done
 echo "=== flashed units against the package: $flashed"
 result=$(tr -d '\0' <"$demo/run/FlashPilot-Result")

@@ -85,6 +85,42 @@ bool ParseStatusList(const std::string& text, std::vector<int>* out) {
     return !values.empty();
 }
 
+// PATH[:version=V][:imei=DIGITS][:refuse-backup=N][:boot-loader][:keep-version]
+bool ParseRackModem(const std::string& text, RackModem* out) {
+    RackModem m;
+    size_t start = 0;
+    for (size_t field = 0; start <= text.size(); ++field) {
+        const size_t colon = text.find(':', start);
+        const std::string item =
+            text.substr(start, colon == std::string::npos ? colon : colon - start);
+        start = colon == std::string::npos ? text.size() + 1 : colon + 1;
+        const size_t eq = item.find('=');
+        const std::string key = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        if (field == 0) {
+            if (item.empty() || item.find_first_not_of("0123456789-.") != std::string::npos)
+                return false;
+            m.portPath = item;
+        } else if (key == "version" && !value.empty()) {
+            m.versionBefore = value;
+        } else if (key == "imei" && value.size() == 15 &&
+                   value.find_first_not_of("0123456789") == std::string::npos) {
+            m.imei = value;
+        } else if (key == "refuse-backup") {
+            if (!ParseCount(value, &m.refuseBackup))
+                return false;
+        } else if (item == "boot-loader") {
+            m.bootLoader = true;
+        } else if (item == "keep-version") {
+            m.keepVersion = true;
+        } else {
+            return false;
+        }
+    }
+    *out = m;
+    return true;
+}
+
 bool IsValueOption(const std::string& opt) {
     static const char* const kNames[] = {
         "--root",           "--flash-dir",         "--trace",
@@ -97,7 +133,8 @@ bool IsValueOption(const std::string& opt) {
         "--restore-busy",   "--refuse-restore",    "--imei-length-byte",
         "--trace-bytes",    "--pad-ack",           "--pad-length",
         "--hang-up",        "--port-path",         "--first-node",
-        "--second-modem",   "--hold-lock",         "--replay"};
+        "--second-modem",   "--hold-lock",         "--replay",
+        "--modem"};
     for (const char* name : kNames) {
         if (opt == name)
             return true;
@@ -142,6 +179,12 @@ std::string UsageText() {
            "                           records what it receives (summary on exit)\n"
            "  --second-modem-later     ... plugged in only once the first modem has gone\n"
            "                           away (into its boot loader, or rebooting)\n"
+           "  --modem P[:KEY=VALUE...] one more modem of a rack at port path P (repeatable),\n"
+           "                           the first modem's kind without its faults, its nodes\n"
+           "                           from ttyUSB<20k> for the k-th; keys: version=V,\n"
+           "                           imei=DIGITS, refuse-backup=N, boot-loader,\n"
+           "                           keep-version. With --flash-dir, every modem's flash\n"
+           "                           goes to DIR/<port path>/\n"
            "\n"
            "Faults (N is a count or 'always'; WHAT is erase, end, reset or block:K,\n"
            "optionally followed by ':N' or ':always', else only the first time):\n"
@@ -299,6 +342,11 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
             o.portPath = v;
         } else if (opt == "--second-modem") {
             r.secondModem = v;
+        } else if (opt == "--modem") {
+            RackModem m;
+            if (!ParseRackModem(v, &m))
+                return bad(v);
+            r.rack.push_back(m);
         } else if (opt == "--first-node") {
             if (!ParseUnsigned(v, 1000, &n))
                 return bad(v);
@@ -339,6 +387,22 @@ bool ParseCommandLine(int argc, const char* const* argv, CliOptions* out, std::s
         *error = "--root DIR is required";
         return false;
     }
+    if (!r.rack.empty() && !r.secondModem.empty()) {
+        *error = "--modem and --second-modem exclude each other";
+        return false;
+    }
+    for (size_t k = 0; k < r.rack.size(); ++k) {
+        if (r.rack[k].portPath == o.portPath) {
+            *error = "two modems at port path " + o.portPath;
+            return false;
+        }
+        for (size_t j = 0; j < k; ++j) {
+            if (r.rack[j].portPath == r.rack[k].portPath) {
+                *error = "two modems at port path " + r.rack[k].portPath;
+                return false;
+            }
+        }
+    }
     if (r.secondModemLater && r.secondModem.empty()) {
         *error = "--second-modem-later needs --second-modem P";
         return false;
@@ -360,6 +424,25 @@ Options SecondModemOptions(const CliOptions& cli) {
     if (!cli.sim.traceFile.empty())
         second.traceFile = cli.sim.traceFile + ".second";
     return second;
+}
+
+Options RackModemOptions(const CliOptions& cli, size_t k) {
+    const RackModem& m = cli.rack[k];
+    Options o = cli.sim;
+    o.faults = Faults();
+    o.replayFile.clear();
+    o.portPath = m.portPath;
+    o.firstNode = static_cast<int>(20 * (k + 1));
+    if (!m.versionBefore.empty())
+        o.versionBefore = m.versionBefore;
+    if (!m.imei.empty())
+        o.imei = m.imei;
+    o.faults.refuseBackup = m.refuseBackup;
+    o.faults.startInDownload = m.bootLoader;
+    o.faults.keepVersion = m.keepVersion;
+    if (!cli.sim.traceFile.empty())
+        o.traceFile = cli.sim.traceFile + "." + m.portPath;
+    return o;
 }
 
 }  // namespace modemsim

@@ -74,6 +74,16 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "modemsim: second modem: %s\n", plugError.c_str());
         });
     }
+    // The rest of a rack, each modem with its own nodes, versions and faults.
+    std::vector<std::unique_ptr<modemsim::ModemSim>> rack;
+    for (size_t k = 0; k < cli.rack.size(); ++k) {
+        rack.emplace_back(new modemsim::ModemSim(modemsim::RackModemOptions(cli, k)));
+        if (!rack.back()->Start(&error)) {
+            std::fprintf(stderr, "modemsim: modem at %s: %s\n", cli.rack[k].portPath.c_str(),
+                         error.c_str());
+            return 1;
+        }
+    }
     std::printf("ready\n");
     std::fflush(stdout);
 
@@ -94,6 +104,26 @@ int main(int argc, char** argv) {
     }
     for (const std::string& v : sim.Violations()) {
         std::fprintf(stderr, "modemsim: protocol violation: %s\n", v.c_str());
+    }
+    if (!rack.empty()) {
+        // Every modem of a rack writes its flash into DIR/<port path>.
+        bool written = true;
+        for (size_t k = 0; k <= rack.size(); ++k) {
+            modemsim::ModemSim& modem = k == 0 ? sim : *rack[k - 1];
+            const std::string path = k == 0 ? cli.sim.portPath : cli.rack[k - 1].portPath;
+            if (k > 0)
+                modem.Stop();
+            for (const std::string& v : modem.Violations())
+                std::fprintf(stderr, "modemsim: %s: protocol violation: %s\n", path.c_str(),
+                             v.c_str());
+            if (cli.flashDir.empty())
+                continue;
+            if (!modem.WriteFlashFiles(cli.flashDir + "/" + path, &error)) {
+                std::fprintf(stderr, "modemsim: %s: %s\n", path.c_str(), error.c_str());
+                written = false;
+            }
+        }
+        return written ? 0 : 1;
     }
     if (!cli.flashDir.empty() && !sim.WriteFlashFiles(cli.flashDir, &error)) {
         std::fprintf(stderr, "modemsim: %s\n", error.c_str());

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "Function.h"
+#include "StatusChannel.h"
 
 std::atomic<int> iState{Info};
 CCriticalSection StateLock;
@@ -155,6 +157,7 @@ void ProgressScreen(unsigned int percent, const char* text) {
     if (percent == g_lastProccess)
         return;
     g_lastProccess = percent;
+    SendStatus("progress " + std::to_string(percent));
     if (!g_bProgressCaptionShown) {
         g_bProgressCaptionShown = true;
         Text(text);

@@ -86,10 +86,11 @@ bool CopyBytes(FILE* source, uint64_t offset, FILE* destination, uint64_t length
 
 }  // namespace
 
-int SeparateFile(const char* dir, const char* name) {
+int SeparateFile(const char* dir, const char* name, const char* sourceDir) {
     char source[kJoinedPathSize];
     char destination[kJoinedPathSize];
-    if (!JoinPath(dir, kBinFileName, destination) || !JoinPath(dir, name, source))
+    if (!JoinPath(dir, kBinFileName, destination) ||
+        !JoinPath(sourceDir != nullptr ? sourceDir : dir, name, source))
         return -1;
 
     FILE* in = std::fopen(source, "rb");

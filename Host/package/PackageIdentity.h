@@ -14,7 +14,8 @@ extern char pathStringList[100];
 // Copies the package out of dir + name into dir + "MODEM_FIRMWARE.BIN". 0 or -1.
 // The 24-byte trailer at the end of the file gives the package's offset and
 // length; a package that does not lie before the trailer is refused.
-int SeparateFile(const char* dir, const char* name);
+// With sourceDir, the program file is sourceDir + name instead.
+int SeparateFile(const char* dir, const char* name, const char* sourceDir = nullptr);
 // Reads and shows the identity line of the extracted package. 0 or 1.
 int ReadBinFile(const char* dir);
 // Writes StringList.strings: the built-in table and four identity lines. 0 or 1.

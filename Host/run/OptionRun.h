@@ -11,6 +11,10 @@ constexpr int kCheckReady = 0;
 constexpr int kCheckNotReady = 3;
 constexpr int kCheckCurrent = 4;
 
+// Exit status of a run refused because another run holds the program or its
+// modem.
+constexpr int kGuardStatus = 29;
+
 // Before the start-up: remembers the options and, for --check, leaves the
 // result file alone for the whole run.
 void BeginOptionRun(const ProgramOptions& options);

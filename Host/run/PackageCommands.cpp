@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "AttachedPackage.h"
 #include "PackageTrust.h"
+#include "PortDiscovery.h"
 
 namespace {
 
@@ -62,6 +65,24 @@ int Info() {
     return status;
 }
 
+// --list: one line per modem of the maker, from sysfs alone.
+int ListModemsCommand() {
+    const std::vector<SModemListing> modems = ListModems();
+    std::string text;
+    for (const SModemListing& m : modems) {
+        text += m.portPath + (m.bootLoader ? " boot-loader " : " normal ") + m.productId;
+        const std::pair<const char*, const std::string*> roles[] = {
+            {"modem", &m.modemNode}, {"diag", &m.diagNode}, {"pcui", &m.pcuiNode}};
+        for (const auto& role : roles)
+            text +=
+                std::string(" ") + role.first + "=" + (role.second->empty() ? "-" : *role.second);
+        text += "\n";
+    }
+    if (modems.empty())
+        std::fprintf(stderr, "flashpilot: no modem found\n");
+    return Print(text, modems.empty() ? 1 : 0);
+}
+
 }  // namespace
 
 bool RunPrintingOption(const ProgramOptions& options, const char* program, int* status) {
@@ -74,6 +95,9 @@ bool RunPrintingOption(const ProgramOptions& options, const char* program, int* 
             return true;
         case ProgramOptions::Mode::kInfo:
             *status = Info();
+            return true;
+        case ProgramOptions::Mode::kList:
+            *status = ListModemsCommand();
             return true;
         default:
             return false;

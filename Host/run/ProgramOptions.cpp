@@ -14,6 +14,9 @@ enum : int {
     kOptSkipIfCurrent,
     kOptReport,
     kOptTrace,
+    kOptList,
+    kOptUsbPort,
+    kOptAll,
 };
 
 const struct option kLongOptions[] = {
@@ -24,6 +27,9 @@ const struct option kLongOptions[] = {
     {"skip-if-current", no_argument, nullptr, kOptSkipIfCurrent},
     {"report", required_argument, nullptr, kOptReport},
     {"trace", required_argument, nullptr, kOptTrace},
+    {"list", no_argument, nullptr, kOptList},
+    {"usb-port", required_argument, nullptr, kOptUsbPort},
+    {"all", no_argument, nullptr, kOptAll},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -40,6 +46,17 @@ bool TakeFile(const char* option, const char* argument, std::string* file, std::
         return false;
     }
     *file = argument;
+    return true;
+}
+
+// The argument of --usb-port.
+bool TakePortPath(const char* argument, std::string* path, std::string* error) {
+    if (argument == nullptr || !IsUsbPortPath(argument)) {
+        *error = std::string("option --usb-port takes a USB port path such as 1-1.2, not ") +
+                 (argument != nullptr ? argument : "");
+        return false;
+    }
+    *path = argument;
     return true;
 }
 
@@ -60,13 +77,19 @@ std::string Refused(int argc, char** argv) {
 
 }  // namespace
 
+bool IsUsbPortPath(const std::string& path) {
+    return !path.empty() && path.size() <= kUsbPortPathMax && path[0] >= '0' && path[0] <= '9' &&
+           path.find_first_not_of("0123456789-.") == std::string::npos;
+}
+
 std::string ProgramUsage(const char* program) {
     const std::string name = program != nullptr && program[0] != '\0' ? program : "flashpilot";
     return "usage: " + name +
-           " [--check] [--skip-if-current] [--report FILE] [--trace FILE]\n"
+           " [--usb-port P | --all] [--check] [--skip-if-current] [--report FILE]\n"
+           "       [--trace FILE]\n"
            "       " +
            name +
-           " --help | --version | --info\n"
+           " --help | --version | --info | --list\n"
            "Run from the program file's own directory. Without options it updates the\n"
            "modem with the package it carries, as it always has.\n"
            "  --check            find the modem and say whether it can be updated; writes\n"
@@ -78,6 +101,12 @@ std::string ProgramUsage(const char* program) {
            "  --report FILE      write a JSON report of the run to FILE\n"
            "  --trace FILE       append every frame, port event and pause to FILE\n"
            "                     (a FILE that begins with - is named ./-name)\n"
+           "  --list             the maker's modems found: USB port path, mode, product\n"
+           "                     ID and nodes; reads sysfs only (exit 1 when none)\n"
+           "  --usb-port P       update (or check) the modem at USB port path P alone;\n"
+           "                     the run's files go to the directory P\n"
+           "  --all              update (or check) every modem found, all at once, each\n"
+           "                     in its own run with --usb-port\n"
            "  --info             the package's identity and units, each checked\n"
            "  --version          the program version and the package it carries\n"
            "  -h, --help         this text\n";
@@ -85,7 +114,7 @@ std::string ProgramUsage(const char* program) {
 
 bool ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::string* error) {
     *options = ProgramOptions();
-    bool help = false, version = false, info = false, check = false;
+    bool help = false, version = false, info = false, check = false, list = false;
     opterr = 0;  // the reasons are ours, on the caller's stream
     optind = 1;
     for (;;) {
@@ -116,6 +145,16 @@ bool ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::st
                 if (!TakeFile("--trace", optarg, &options->tracePath, error))
                     return false;
                 break;
+            case kOptList:
+                list = true;
+                break;
+            case kOptUsbPort:
+                if (!TakePortPath(optarg, &options->usbPort, error))
+                    return false;
+                break;
+            case kOptAll:
+                options->all = true;
+                break;
             case ':':
                 *error = std::string("option ") + argv[optind - 1] + " needs an argument";
                 return false;
@@ -128,12 +167,18 @@ bool ParseProgramOptions(int argc, char** argv, ProgramOptions* options, std::st
         *error = std::string("unexpected argument ") + argv[optind];
         return false;
     }
+    if (options->all && !options->usbPort.empty()) {
+        *error = "options --all and --usb-port exclude each other";
+        return false;
+    }
     if (help)
         options->mode = ProgramOptions::Mode::kHelp;
     else if (version)
         options->mode = ProgramOptions::Mode::kVersion;
     else if (info)
         options->mode = ProgramOptions::Mode::kInfo;
+    else if (list)
+        options->mode = ProgramOptions::Mode::kList;
     else if (check)
         options->mode = ProgramOptions::Mode::kCheck;
     return true;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -141,22 +142,58 @@ std::string RunReportText(const SRunEnd& end) {
     return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-}  // namespace
-
-void WriteRunReport(const SRunEnd& end) {
+// Writes the report once, with the text compose() gives; a failure is one
+// warning, never the end of the run.
+void WriteReportOnce(const std::function<std::string()>& compose) {
     std::lock_guard<std::mutex> hold(g_lock);
     if (g_path.empty() || g_written)
         return;
     g_written = true;
     std::string why;
     try {
-        EndPhase();
-        const std::string text = RunReportText(end);
+        const std::string text = compose();
         if (ReplaceFile(g_path.c_str(), text.data(), text.size(), &why))
             return;
     } catch (const std::exception& e) {
-        why = e.what();  // the report never ends the run
+        why = e.what();
     }
     std::fprintf(stderr, "Warning: the report %s cannot be written (%s).\n", g_path.c_str(),
                  why.c_str());
+}
+
+}  // namespace
+
+void WriteRunReport(const SRunEnd& end) {
+    WriteReportOnce([&end] {
+        EndPhase();
+        return RunReportText(end);
+    });
+}
+
+std::string RackReportText(const std::string& result, const std::vector<SRackEntry>& modems) {
+    json entries = json::array();
+    for (const SRackEntry& modem : modems) {
+        json entry = json::parse(modem.reportText, nullptr, false);
+        if (!entry.is_object()) {
+            entry = {{"device", {{"usb_path", modem.portPath}}},
+                     {"result", "failure"},
+                     {"error_code", nullptr},
+                     {"message", modem.message.empty() ? "the run for this modem wrote no report"
+                                                       : modem.message}};
+        }
+        entries.push_back(entry);
+    }
+    json report;
+    report["schema"] = 1;
+    report["program"] = {{"name", "FlashPilot"}, {"version", std::string(kProgramVersionText)}};
+    report["package"] = PackageFacts();
+    report["result"] = result;
+    report["started"] = IsoTime(g_started);
+    report["ended"] = IsoTime(std::time(nullptr));
+    report["modems"] = entries;
+    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+void WriteRackReport(const std::string& result, const std::vector<SRackEntry>& modems) {
+    WriteReportOnce([&] { return RackReportText(result, modems); });
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // How a run ended, as the report names it.
 struct SRunEnd {
@@ -37,3 +38,21 @@ void WriteRunReport(const SRunEnd& end);
 // The program's error code for a report: g_nErrorCode, or -1 when none is
 // recorded.
 int ReportedErrorCode();
+
+// One modem of an --all run for its report: its port path and the report
+// text its own run wrote (empty when it wrote none).
+struct SRackEntry {
+    std::string portPath;
+    std::string reportText;
+    std::string message;  // why there is no report; a default when empty
+};
+
+// The report of an --all run: the program and package as a single run
+// reports them, the overall result ("success" or "failure"; for --check
+// "ready", "current" or "not-ready"), and "modems", one entry per modem: the
+// report its run wrote, or, when there is none to read, a failure naming the
+// port path.
+std::string RackReportText(const std::string& result, const std::vector<SRackEntry>& modems);
+
+// Writes RackReportText to the report file StartRunReport named, if any.
+void WriteRackReport(const std::string& result, const std::vector<SRackEntry>& modems);

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <mutex>
 
+#include "StatusChannel.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -30,6 +32,7 @@ void BeginPhase(const char* name) {
     EndLocked();
     g_current = name;
     g_since = Clock::now();
+    SendStatus(std::string("phase ") + name);
 }
 
 void EndPhase() {

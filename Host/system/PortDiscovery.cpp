@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -110,8 +111,9 @@ bool ReadEntryLine(const char* entry, const char* file, char* line) {
 }
 
 // The first child of the interface entry whose name contains "ttyUSB" and
-// fits a port name buffer; longer names are logged and passed over.
-bool FindTtyNode(const char* entry, char* node) {
+// fits a port name buffer; longer names are logged (unless quiet) and passed
+// over.
+bool FindTtyNode(const char* entry, char* node, bool quiet = false) {
     char path[kLineSize];
     char rooted[kLineSize];
     int n = std::snprintf(path, sizeof path, "%s/%s", kOptionDir, entry);
@@ -130,6 +132,8 @@ bool FindTtyNode(const char* entry, char* node) {
         // rather than store a cut-off name.
         size_t len = std::strlen(child->d_name);
         if (len >= static_cast<size_t>(kPortNameSize)) {
+            if (quiet)
+                continue;
             char msg[kLineSize];
             std::snprintf(msg, sizeof msg, "The tty device name %s is too long!\n", child->d_name);
             Log(msg);
@@ -218,9 +222,35 @@ struct SWalkEntry {
 // walk took, and whether that walk saw no other device of the maker.
 std::mutex g_deviceLock;
 std::string g_recordedPath;
+std::string g_pinnedPath;  // FollowOnlyDevice's path: the walks take no other
 bool g_firstWalkSawOne = false;
 bool g_choiceAnnounced = false;
-std::vector<std::string> g_otherNodes;  // nodes of the last walk's other devices
+std::vector<std::string> g_otherNodes;                    // nodes of the last walk's other devices
+std::function<bool(const std::string&)> g_heldElsewhere;  // SkipDevicesHeldElsewhere's test
+std::vector<std::string> g_heldLogged;  // devices held elsewhere the log named already
+
+// Drops from paths the devices another run holds: they are never taken, so
+// not a byte reaches them. The log names each such device once.
+void DropDevicesHeldElsewhere(std::vector<std::string>* paths) {
+    if (!g_heldElsewhere)
+        return;
+    for (auto it = paths->begin(); it != paths->end();) {
+        if (!g_heldElsewhere(*it)) {
+            ++it;
+            continue;
+        }
+        if (std::find(g_heldLogged.begin(), g_heldLogged.end(), *it) == g_heldLogged.end()) {
+            g_heldLogged.push_back(*it);
+            char msg[kLineSize];
+            std::snprintf(msg, sizeof msg,
+                          "The modem at USB port %s is being updated by another FlashPilot; it "
+                          "is left alone.\n",
+                          it->c_str());
+            Log(msg);
+        }
+        it = paths->erase(it);
+    }
+}
 
 bool MatchesProductTable(const char* modalias) {
     for (const SDeviceRow& row : Devices) {
@@ -282,6 +312,7 @@ std::string ChooseDevice(const std::vector<SWalkEntry>& entries, std::vector<std
             paths->push_back(e.portPath);
     }
     std::sort(paths->begin(), paths->end(), PortPathBefore);
+    DropDevicesHeldElsewhere(paths);
     std::string chosen = ChooseDevicePath(*paths, g_recordedPath, g_firstWalkSawOne);
     char msg[kLineSize];
     if (purpose == WalkFor::kBootLoader && !g_recordedPath.empty() && !chosen.empty() &&
@@ -333,9 +364,68 @@ void AnnounceChoice(const std::string& chosen, const std::vector<std::string>& p
 
 }  // namespace
 
+// The listing of the device at path among entries.
+static SModemListing ListDevice(const std::vector<SWalkEntry>& entries, const std::string& path) {
+    SModemListing modem;
+    modem.portPath = path;
+    modem.bootLoader = IsBootLoader(entries, path);
+    std::string* nodes[] = {&modem.modemNode, &modem.diagNode, &modem.pcuiNode};
+    for (const SWalkEntry& e : entries) {
+        if (!e.product || e.portPath != path)
+            continue;
+        const size_t p = e.modalias.find(std::string("v") + kVendorId + "p");
+        if (modem.productId.empty() && p != std::string::npos && p + 10 <= e.modalias.size())
+            modem.productId = e.modalias.substr(p + 6, 4);
+        char iface[kLineSize];
+        char node[kPortNameSize] = {};
+        if (!ReadEntryLine(e.name.c_str(), "bInterfaceNumber", iface) ||
+            !FindTtyNode(e.name.c_str(), node, true))
+            continue;
+        for (const SDeviceRow& row : Devices) {
+            if (e.modalias.find(std::string("p") + row.m_szPID) == std::string::npos)
+                continue;
+            for (const SPortRole& role : row.m_Roles) {
+                if (std::strstr(iface, role.m_szInterface) != nullptr)
+                    *nodes[role.m_nBit] = node;
+            }
+            break;
+        }
+    }
+    return modem;
+}
+
+std::vector<SModemListing> ListModems() {
+    std::vector<SWalkEntry> entries;
+    std::vector<std::string> paths;
+    std::vector<SModemListing> modems;
+    if (!ReadEntries(&entries))
+        return modems;
+    for (const SWalkEntry& e : entries) {
+        if (e.product && std::find(paths.begin(), paths.end(), e.portPath) == paths.end())
+            paths.push_back(e.portPath);
+    }
+    std::sort(paths.begin(), paths.end(), PortPathBefore);
+    for (const std::string& path : paths)
+        modems.push_back(ListDevice(entries, path));
+    return modems;
+}
+
+void FollowOnlyDevice(const std::string& portPath) {
+    std::lock_guard<std::mutex> lock(g_deviceLock);
+    g_pinnedPath = portPath;
+    g_recordedPath = portPath;
+    g_firstWalkSawOne = false;
+}
+
+void SkipDevicesHeldElsewhere(std::function<bool(const std::string& portPath)> held) {
+    std::lock_guard<std::mutex> lock(g_deviceLock);
+    g_heldElsewhere = std::move(held);
+    g_heldLogged.clear();
+}
+
 void ForgetFollowedDevice() {
     std::lock_guard<std::mutex> lock(g_deviceLock);
-    g_recordedPath.clear();
+    g_recordedPath = g_pinnedPath;
     g_firstWalkSawOne = false;
     g_choiceAnnounced = false;
     g_otherNodes.clear();

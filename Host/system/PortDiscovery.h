@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "PortNames.h"
 
@@ -54,6 +56,27 @@ enum class WalkFor {
 // autosuspend off for the device. 0 when the PCUI port was found, -1
 // otherwise.
 int GetDevicePIDAndSetPorts(WalkFor purpose = WalkFor::kDevice);
+
+// One modem of the maker as sysfs shows it: what --list prints.
+struct SModemListing {
+    std::string portPath;                       // such as 1-1.2
+    bool bootLoader = false;                    // every interface enumerates as the boot loader
+    std::string productId;                      // four hexadecimal digits, as in the modalias line
+    std::string modemNode, diagNode, pcuiNode;  // such as ttyUSB2; empty when absent
+};
+
+// Every modem of the maker under /sys/bus/usb/drivers/option, in port path
+// order. Reads sysfs only: prints, logs and opens nothing else.
+std::vector<SModemListing> ListModems();
+
+// From now on every walk takes the device at portPath alone, wherever else
+// a modem may be; ForgetFollowedDevice keeps it.
+void FollowOnlyDevice(const std::string& portPath);
+
+// From now on the walks leave alone every device for which held(port path)
+// is true: one that another run is updating. An empty function drops the
+// test.
+void SkipDevicesHeldElsewhere(std::function<bool(const std::string& portPath)> held);
 
 // Forgets the device followed so far: the next walk chooses anew, as the
 // first walk of a run does.

@@ -68,6 +68,13 @@ bool GuardIsHeld(const sockaddr_in& addr) {
 
 }  // namespace
 
+const char kAnotherInstanceText[] =
+    "A Link Companion application or another FlashPilot is running!\nFlashPilot can not run!\n";
+
+bool SingleInstanceHeld() {
+    return GuardIsHeld(GuardAddress());
+}
+
 bool NotReentrant() {
     const sockaddr_in addr = GuardAddress();
     if (GuardIsHeld(addr))

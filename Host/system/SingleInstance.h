@@ -2,9 +2,15 @@
 // listener child keeps bound for the whole run.
 #pragma once
 
+// What a run refused by the guard prints.
+extern const char kAnotherInstanceText[];
+
 // Process id of the listener child; 0 when there is none (never started, or
 // already ended and reaped).
 extern int listenerPid;
+
+// Whether another program holds the guard now. Takes nothing.
+bool SingleInstanceHeld();
 
 // Takes the guard. true when this process may run and a listener child now
 // holds the port; false when another program listens on the port, or the

@@ -544,6 +544,11 @@ bool ProgramRun::Start(const RunOptions& options) {
         dup2(childOut, 1);
         dup2(errFd, 2);
         execve(command.c_str(), argv.data(), envp.data());
+        // Why the program did not start, for the row's failure message.
+        char why[64];
+        const int n = std::snprintf(why, sizeof why, "execve failed: errno %d\n", errno);
+        if (n > 0 && write(2, why, static_cast<size_t>(n)) < 0)
+            _exit(127);
         _exit(127);
     }
     close(childOut);  // the pipe's reader closes outFd itself

@@ -240,7 +240,8 @@ TEST_F(StartupRun, GuardOfARunningInstanceRefusesTheSecond) {
     MakeProgram();
     ASSERT_TRUE(MakeRootTree(m_root));
     // The first instance blocks in its port walk, guard held, on a modalias
-    // that is a FIFO until the test writes the line.
+    // that is a FIFO until the test writes the line. It reads the line
+    // twice: to find the modem its guard locks, then in the walk.
     const std::string entry = m_root + kOptionDirPath + "/1-1:1.0";
     ASSERT_TRUE(MakeDirs(entry));
     ASSERT_EQ(mkfifo((entry + "/modalias").c_str(), 0644), 0);
@@ -254,27 +255,39 @@ TEST_F(StartupRun, GuardOfARunningInstanceRefusesTheSecond) {
     ProgramRun first;
     ASSERT_TRUE(first.Start(options));
 
+    const std::string line = Modalias("12D1", "1401", "00") + "\n";
     // The FIFO opens for writing once the first instance reads it.
-    int fifo = -1;
-    for (int i = 0; i < 2000 && fifo < 0; ++i) {
-        fifo = open((entry + "/modalias").c_str(), O_WRONLY | O_NONBLOCK);
-        if (fifo < 0)
-            usleep(5000);
-    }
-    ASSERT_GE(fifo, 0) << "the first instance never reached its port walk";
-    EXPECT_FALSE(PortIsFree(m_port));
-
+    auto feedLine = [&](const char* when) {
+        int fifo = -1;
+        for (int i = 0; i < 2000 && fifo < 0; ++i) {
+            fifo = open((entry + "/modalias").c_str(), O_WRONLY | O_NONBLOCK);
+            if (fifo < 0)
+                usleep(5000);
+        }
+        ASSERT_GE(fifo, 0) << "the first instance never reached " << when;
+        EXPECT_EQ(write(fifo, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        close(fifo);
+    };
+    feedLine("its guard");
+    // The first reader is done once the run has gone on to its string file;
+    // then the walk's. The second instance has a fake root of its own.
+    for (int i = 0; i < 2000 && !FileExists(m_app + "/" + kStringFile); ++i)
+        usleep(5000);
     TempDir other("fp-second");
     std::string error;
     ASSERT_TRUE(MakeProgramFile(other.Path(), kProgram, kIdentity, SmallUnits(), nullptr, &error))
         << error;
-    RunResult second = Run(other.Path(), std::string("./") + kProgram);
+    ASSERT_TRUE(MakeRootTree(other / "root"));
+    for (int i = 0; i < 2000 && PortIsFree(m_port); ++i)
+        usleep(5000);
+    EXPECT_FALSE(PortIsFree(m_port));
+    options.workDir = other.Path();
+    options.root = other / "root";
+    RunResult second = RunProgram(options);
     EXPECT_EQ(second.exitStatus, 29);
     EXPECT_EQ(second.out, std::string("./FlashPilotUpdate\n") + kGuardBusyText);
 
-    const std::string line = Modalias("12D1", "1401", "00") + "\n";
-    EXPECT_EQ(write(fifo, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-    close(fifo);
+    feedLine("its port walk");
     RunResult r = first.Wait();
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exitStatus, 1) << r.out;
@@ -419,7 +432,7 @@ TEST_F(StartupRun, PrintingOptionsWriteNothingAndTakeNoGuard) {
     ASSERT_TRUE(WriteFile(damagedDir + "/" + kProgram, damaged));
     ASSERT_EQ(chmod((damagedDir + "/" + kProgram).c_str(), 0755), 0);
 
-    const std::string usage = "usage: ./FlashPilotUpdate [--check] [--skip-if-current]";
+    const std::string usage = "usage: ./FlashPilotUpdate [--usb-port P | --all] [--check]";
     const std::string units =
         "unit 0 type 0x00010000 length 464 frame size 4096 check passed\n"
         "unit 1 type 0x00110000 length 5000 frame size 4096 check ";

@@ -50,7 +50,7 @@ Outcome Handle(const std::vector<std::string>& args) {
 TEST(ProgramOptions, RefusedCommandLinesNameTheOptionAsTyped) {
     struct Row {
         std::vector<std::string> args;
-        const char* error;  // after "fp: "
+        std::string error;  // after "fp: "
     };
     const Row rows[] = {
         {{"--report", "--check"},
@@ -74,6 +74,17 @@ TEST(ProgramOptions, RefusedCommandLinesNameTheOptionAsTyped) {
         {{"--check", "-x"}, "unknown option -x"},
         {{"-hx"}, "unknown option -x"},
         {{"--check", "now"}, "unexpected argument now"},
+        {{"--usb-port", "--all"},
+         "option --usb-port takes a USB port path such as 1-1.2, not --all"},
+        {{"--usb-port", "../1-1"},
+         "option --usb-port takes a USB port path such as 1-1.2, not ../1-1"},
+        {{"--usb-port=1-1/x"}, "option --usb-port takes a USB port path such as 1-1.2, not 1-1/x"},
+        {{"--usb-port", ""}, "option --usb-port takes a USB port path such as 1-1.2, not "},
+        {{"--usb-port", std::string(kUsbPortPathMax + 1, '1')},
+         "option --usb-port takes a USB port path such as 1-1.2, not " +
+             std::string(kUsbPortPathMax + 1, '1')},
+        {{"--all", "--usb-port", "1-1"}, "options --all and --usb-port exclude each other"},
+        {{"--all=1"}, "option --all takes no argument"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args[0] + (row.args.size() > 1 ? " " + row.args[1] : ""));
@@ -92,6 +103,8 @@ TEST(ProgramOptions, AcceptedCommandLinesRunWithTheirSettings) {
         bool skip;
         const char* report;
         const char* trace;
+        const char* usbPort = "";
+        bool all = false;
     };
     const Row rows[] = {
         {{}, Mode::kUpdate, false, "", ""},
@@ -102,6 +115,8 @@ TEST(ProgramOptions, AcceptedCommandLinesRunWithTheirSettings) {
          "r.json",
          "t.jsonl"},
         {{"--skip", "--rep", "r-1.json"}, Mode::kUpdate, true, "r-1.json", ""},
+        {{"--usb-port", "2-1.3.10", "--check"}, Mode::kCheck, false, "", "", "2-1.3.10"},
+        {{"--all", "--skip-if-current", "--trace", "t"}, Mode::kUpdate, true, "", "t", "", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args.empty() ? "no option" : row.args[0]);
@@ -112,6 +127,8 @@ TEST(ProgramOptions, AcceptedCommandLinesRunWithTheirSettings) {
         EXPECT_EQ(o.options.skipIfCurrent, row.skip);
         EXPECT_EQ(o.options.reportPath, row.report);
         EXPECT_EQ(o.options.tracePath, row.trace);
+        EXPECT_EQ(o.options.usbPort, row.usbPort);
+        EXPECT_EQ(o.options.all, row.all);
     }
 }
 

@@ -139,7 +139,8 @@ TEST_F(StandinCliProgram, HelpListsTheOptionsAndBadOptionsFail) {
                             "--second-modem",
                             "--second-modem-later",
                             "--hold-lock",
-                            "--hold-exclusive"}) {
+                            "--hold-exclusive",
+                            "--modem"}) {
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
     }
     child_ = Spawn({FP_BIN_DIR "/modemsim", "--root", root_, "--scale", "2"});

@@ -327,4 +327,40 @@ TEST(StandinCli, RefusesBadValuesAndMissingRoot) {
     EXPECT_TRUE(c.help);
 }
 
+TEST(StandinCli, RackModemsTakeTheirOwnPathNodesVersionsAndFaults) {
+    modemsim::CliOptions c;
+    std::string e;
+    ASSERT_TRUE(Parse({"--root", "/r", "--trace", "/t", "--refuse-restore", "always", "--modem",
+                       "1-2:version=11.810.09.17.00:refuse-backup=always", "--modem",
+                       "1-3.1:boot-loader:imei=861234567890124:keep-version"},
+                      &c, &e))
+        << e;
+    ASSERT_EQ(c.rack.size(), 2u);
+    const modemsim::Options a = modemsim::RackModemOptions(c, 0);
+    const modemsim::Options b = modemsim::RackModemOptions(c, 1);
+    EXPECT_EQ(a.portPath, "1-2");
+    EXPECT_EQ(a.firstNode, 20);
+    EXPECT_EQ(a.versionBefore, "11.810.09.17.00");
+    EXPECT_EQ(a.faults.refuseBackup, modemsim::Faults::kAlways);
+    EXPECT_EQ(a.faults.refuseRestore, 0);  // the first modem's faults stay its own
+    EXPECT_EQ(a.traceFile, "/t.1-2");
+    EXPECT_EQ(b.portPath, "1-3.1");
+    EXPECT_EQ(b.firstNode, 40);
+    EXPECT_EQ(b.versionBefore, c.sim.versionBefore);
+    EXPECT_EQ(b.imei, "861234567890124");
+    EXPECT_TRUE(b.faults.startInDownload);
+    EXPECT_TRUE(b.faults.keepVersion);
+    EXPECT_EQ(b.faults.refuseBackup, 0);
+    for (const std::vector<const char*>& bad :
+         {std::vector<const char*>{"--root", "/r", "--modem", "1-2:colour=red"},
+          std::vector<const char*>{"--root", "/r", "--modem", "1-2:imei=123"},
+          std::vector<const char*>{"--root", "/r", "--modem", "../x"},
+          std::vector<const char*>{"--root", "/r", "--modem", "1-1"},
+          std::vector<const char*>{"--root", "/r", "--modem", "1-2", "--modem", "1-2"},
+          std::vector<const char*>{"--root", "/r", "--modem", "1-2", "--second-modem", "1-3"}}) {
+        SCOPED_TRACE(bad[3]);
+        EXPECT_FALSE(Parse(bad, &c, &e));
+    }
+}
+
 }  // namespace

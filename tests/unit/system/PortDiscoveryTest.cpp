@@ -377,6 +377,71 @@ TEST_F(PortDiscoveryWalk, InTheDownloadsSearchOnlyTheBootLoaderIsOursElsewhere) 
     EXPECT_EQ(FollowedDevicePath(), "1-3");
 }
 
+TEST_F(PortDiscoveryWalk, APinnedModemIsTheOnlyOneEvenWhenAloneElsewhere) {
+    AddDevice("1-1", 0);
+    AddDevice("1-3", 3);
+    FollowOnlyDevice("1-3");
+    ASSERT_EQ(Walk(), 0);
+    EXPECT_STREQ(cpcui, "ttyUSB5");
+    EXPECT_TRUE(IsPortOfOtherDevice("ttyUSB2"));
+    // Gone from 1-3 with 1-1 the only modem left: never taken, not even
+    // after the followed device is forgotten.
+    RemoveDevice("1-3");
+    ForgetFollowedDevice();
+    EXPECT_EQ(Walk(WalkFor::kBootLoader), -1);
+    EXPECT_EQ(Walk(), -1);
+    EXPECT_EQ(FollowedDevicePath(), "1-3");
+    EXPECT_TRUE(IsPortOfOtherDevice("ttyUSB0"));
+    FollowOnlyDevice("");
+    ForgetFollowedDevice();
+}
+
+TEST_F(PortDiscoveryWalk, AModemAnotherRunHoldsIsNeverTaken) {
+    AddDevice("1-1", 0);
+    AddDevice("1-2", 3);
+    SkipDevicesHeldElsewhere([](const std::string& path) { return path == "1-1"; });
+    ASSERT_EQ(Walk(), 0);
+    EXPECT_STREQ(cpcui, "ttyUSB5");
+    EXPECT_TRUE(IsPortOfOtherDevice("ttyUSB2"));
+    // Alone, it is still left alone; the log says so once.
+    RemoveDevice("1-2");
+    ForgetFollowedDevice();
+    EXPECT_EQ(Walk(), -1);
+    EXPECT_EQ(Count(m_log, "The modem at USB port 1-1 is being updated by another FlashPilot"), 1u)
+        << m_log;
+    SkipDevicesHeldElsewhere({});
+    ForgetFollowedDevice();
+}
+
+TEST_F(PortDiscoveryWalk, ListingGivesEveryModemWithItsModeProductAndRolesAndLogsNothing) {
+    AddDevice("1-10", 6);
+    AddDeviceInterface("1-2", 0, kLoaderProductId, "ttyUSB3");
+    AddDeviceInterface("1-1", 0, "1404", "ttyUSB0");  // no modem role; 00 is the diag port
+    AddDeviceInterface("1-1", 2, "1404", "ttyUSB1");
+    AddEntry("2-1:1.0", Alias("140B", "00", "12D1"), "00", "ttyUSB9");  // another maker
+    const std::vector<SModemListing> modems = ListModems();
+    ASSERT_EQ(modems.size(), 3u);
+    const struct {
+        const char *path, *product;
+        bool loader;
+        const char *modem, *diag, *pcui;
+    } expected[] = {
+        {"1-1", "1404", false, "", "ttyUSB0", "ttyUSB1"},
+        {"1-2", kLoaderProductId, true, "", "", "ttyUSB3"},
+        {"1-10", "140B", false, "ttyUSB6", "ttyUSB7", "ttyUSB8"},
+    };
+    for (size_t i = 0; i < modems.size(); ++i) {
+        SCOPED_TRACE(expected[i].path);
+        EXPECT_EQ(modems[i].portPath, expected[i].path);
+        EXPECT_EQ(modems[i].productId, expected[i].product);
+        EXPECT_EQ(modems[i].bootLoader, expected[i].loader);
+        EXPECT_EQ(modems[i].modemNode, expected[i].modem);
+        EXPECT_EQ(modems[i].diagNode, expected[i].diag);
+        EXPECT_EQ(modems[i].pcuiNode, expected[i].pcui);
+    }
+    EXPECT_FALSE(std::ifstream(m_dir + "/res/KorvelFlashPilotLog.log").good());
+}
+
 TEST_F(PortDiscoveryWalk, RescanPrintsNothingAndLogsWhatItWouldHavePrinted) {
     AddDevice("1-1", 0);
     ASSERT_EQ(Walk(), 0);
