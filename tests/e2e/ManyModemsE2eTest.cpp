@@ -304,7 +304,11 @@ TEST_F(ManyModems, AllChecksEveryModemWithAVerdictEach) {
 }
 
 TEST_F(ManyModems, TermToAllWhileTwoModemsAreWrittenLetsBothFinish) {
-    StartRack(2);
+    // Four lost acknowledgements of block 2 keep each modem in its writing for
+    // a while, so that both are written when the signal comes.
+    StartRack(2, [](size_t, modemsim::Options* o) {
+        o->faults.dropAck = {modemsim::AckFault::kBlock, 2, false, 4};
+    });
     ProgramRun all;
     ASSERT_TRUE(all.Start(With({"--all"})));
     for (size_t i = 0; i < 2; ++i) {
