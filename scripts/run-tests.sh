@@ -10,8 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 # The end-to-end tests spend most of their time waiting on the stand-in's
-# (scaled) pauses, so twice as many run side by side as there are cores; the
-# sanitized build, several times slower, runs as many as there are cores.
+# (scaled) pauses, so twice as many run side by side as there are cores, in
+# the sanitized build as well.
 test_jobs=$((2 * jobs))
 
 scripts/setup-host.sh
@@ -32,7 +32,7 @@ ctest --test-dir build --output-on-failure -j"$test_jobs"
 
 configure build-asan -DFP_SANITIZE=address
 cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan --output-on-failure -j"$jobs"
+ctest --test-dir build-asan --output-on-failure -j"$test_jobs"
 
 # A short fuzzing smoke run: every libFuzzer target on its seed corpus.
 scripts/fuzz.sh 2000
